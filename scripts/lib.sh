@@ -1,0 +1,32 @@
+# Sourced by the scripts in this folder: repository root, package check, build.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Packages every build needs: compiler, CMake, GoogleTest, Open MPI.
+BASE_PACKAGES="g++ make cmake libgtest-dev openmpi-bin libopenmpi-dev"
+
+# ensure_packages PKG...: installs the Debian packages that are missing when
+# run as root; otherwise prints the command to run and fails.
+ensure_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "== Installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "Missing Debian packages. Run as root, then run this script again:" >&2
+    echo "  apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+}
+
+# build_preset NAME: configures and builds one CMake preset quietly.
+build_preset() {
+  echo "== Building ($1)"
+  cmake --preset "$1" -S "$ROOT" >/dev/null &&
+    cmake --build --preset "$1" -j "$(nproc)" >/dev/null
+}

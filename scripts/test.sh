@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the project and runs the whole test suite.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+ensure_packages $BASE_PACKAGES
+build_preset release
+cd "$ROOT"
+ctest --preset release -j "$(nproc)"

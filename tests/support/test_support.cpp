@@ -1,0 +1,171 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <algorithm>
+#include <chrono>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> split_words(const std::string& text) {
+    std::vector<std::string> items;
+    std::string item;
+    std::istringstream in(text);
+    while (in >> item) items.push_back(item);
+    return items;
+}
+
+void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+}  // namespace
+
+run_result run_program(const std::vector<std::string>& argv, const std::string& cwd,
+                       const std::string& stdin_text, int timeout_s) {
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        return {-1, "", ""};
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            close(fd);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    set_nonblocking(in_pipe[1]);
+    set_nonblocking(out_pipe[0]);
+    set_nonblocking(err_pipe[0]);
+
+    run_result result{-1, "", ""};
+    size_t written = 0;
+    int in_fd = in_pipe[1];
+    if (stdin_text.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    int out_fd = out_pipe[0], err_fd = err_pipe[0];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    bool killed = false;
+    char buf[65536];
+    while (out_fd >= 0 || err_fd >= 0) {
+        pollfd fds[3];
+        int n = 0;
+        if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+        if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
+        if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0 && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        if (poll(fds, n, left > 0 ? static_cast<int>(std::min<long long>(left, 1000)) : 1000) < 0 &&
+            errno != EINTR)
+            break;
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (fds[i].fd == in_fd) {
+                ssize_t k = write(in_fd, stdin_text.data() + written, stdin_text.size() - written);
+                if (k > 0) written += static_cast<size_t>(k);
+                if (k < 0 && errno != EAGAIN) written = stdin_text.size();
+                if (written == stdin_text.size()) {
+                    close(in_fd);
+                    in_fd = -1;
+                }
+                continue;
+            }
+            int& fd = fds[i].fd == out_fd ? out_fd : err_fd;
+            std::string& sink = fds[i].fd == out_fd ? result.out : result.err;
+            ssize_t k = read(fd, buf, sizeof buf);
+            if (k > 0) {
+                sink.append(buf, static_cast<size_t>(k));
+            } else if (k == 0 || errno != EAGAIN) {
+                close(fd);
+                fd = -1;
+            }
+        }
+    }
+    if (in_fd >= 0) close(in_fd);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
+    else if (WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
+    if (killed) ADD_FAILURE() << argv[0] << " ran longer than " << timeout_s << " s and was killed";
+    return result;
+}
+
+std::vector<std::string> mpi_command(int np, const std::string& program,
+                                     const std::vector<std::string>& args) {
+    std::vector<std::string> cmd{MPIEXEC_EXECUTABLE, MPIEXEC_NUMPROC_FLAG, std::to_string(np)};
+    for (const std::string& flag : split_words(MPIEXEC_PREFLAGS)) cmd.push_back(flag);
+    cmd.push_back(program);
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return cmd;
+}
+
+std::string make_scratch_dir() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "no_test";
+    std::replace(name.begin(), name.end(), '/', '_');
+    fs::path dir = fs::path(TEST_SCRATCH_ROOT) / name;
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir);
+    return dir.string();
+}
+
+std::string enter_scratch_dir() {
+    std::string dir = make_scratch_dir();
+    if (chdir(dir.c_str()) != 0) ADD_FAILURE() << "chdir " << dir << ": " << std::strerror(errno);
+    return dir;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+bool file_exists(const std::string& path) {
+    return fs::exists(path);
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}

@@ -1,0 +1,37 @@
+// Helpers shared by every test suite: scratch directories, running a built
+// program as a child process and capturing what it prints, small file utilities.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct run_result {
+    int status;       // exit status, or 128 + signal number when killed by a signal
+    std::string out;  // everything written to standard output
+    std::string err;  // everything written to standard error
+};
+
+// Runs argv[0] with the arguments argv[1..] in directory cwd, feeding stdin_text
+// on its standard input, and waits for it. A child still running after
+// timeout_s seconds is killed (status 128 + SIGKILL) so a hang fails the test.
+run_result run_program(const std::vector<std::string>& argv, const std::string& cwd,
+                       const std::string& stdin_text = "", int timeout_s = 120);
+
+// Command line that starts `program` with `args` on `np` ranks through the MPI
+// launcher the build was configured with (preflags included).
+std::vector<std::string> mpi_command(int np, const std::string& program,
+                                     const std::vector<std::string>& args = {});
+
+// A fresh, empty directory for the running test, below the build tree, named
+// after the test. Any earlier content is removed.
+std::string make_scratch_dir();
+
+// make_scratch_dir, then makes it the working directory of this process (for
+// in-process tests of code that writes into the working directory).
+std::string enter_scratch_dir();
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+// Names of the entries of dir (without "." and ".."), sorted.
+std::vector<std::string> list_dir(const std::string& dir);

@@ -1,0 +1,26 @@
+// The harness itself: output capture, exit status, standard input, scratch dirs.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+TEST(TestSupport, RunProgramCapturesStreamsStatusAndStdin) {
+    std::string dir = make_scratch_dir();
+    run_result r = run_program({"/bin/sh", "-c", "cat; echo oops >&2; pwd; exit 3"}, dir, "in\n");
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "in\n" + dir + "\n");
+    EXPECT_EQ(r.err, "oops\n");
+
+    std::string big(1 << 20, 'x');  // larger than a pipe buffer in both directions
+    r = run_program({"/bin/cat"}, dir, big);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, big);
+}
+
+TEST(TestSupport, ScratchDirIsFreshAndNamedAfterTheTest) {
+    std::string dir = make_scratch_dir();
+    write_file(dir + "/a.log", "x");
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"a.log"});
+    EXPECT_EQ(make_scratch_dir(), dir);
+    EXPECT_TRUE(list_dir(dir).empty());
+    EXPECT_NE(dir.find("TestSupport.ScratchDirIsFreshAndNamedAfterTheTest"), std::string::npos);
+}
