@@ -15,7 +15,16 @@ show() { echo; echo "\$ $*"; "$@"; }
 MPIRUN=(mpirun --oversubscribe)
 [ "$(id -u)" -eq 0 ] && MPIRUN+=(--allow-run-as-root)
 
-# @demo-programs@
+echo "== bank"
+# @demo-bank@
+
+echo
+echo "== MPI programs"
+# @demo-mpi@
+
+echo
+echo "== product_timer"
+# @demo-product_timer@
 
 echo
 echo "== Log files written by the programs are in $DEMO:"
