@@ -30,3 +30,7 @@ build_preset() {
   cmake --preset "$1" -S "$ROOT" >/dev/null &&
     cmake --build --preset "$1" -j "$(nproc)" >/dev/null
 }
+
+# Packages of the checking suites: clang with the LLVM OpenMP runtime and
+# sanitizer runtimes (ThreadSanitizer, libFuzzer), and valgrind.
+CHECK_PACKAGES="valgrind clang libomp-14-dev libclang-rt-14-dev"

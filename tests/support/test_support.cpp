@@ -125,6 +125,13 @@ std::vector<std::string> mpi_command(int np, const std::string& program,
                                      const std::vector<std::string>& args) {
     std::vector<std::string> cmd{MPIEXEC_EXECUTABLE, MPIEXEC_NUMPROC_FLAG, std::to_string(np)};
     for (const std::string& flag : split_words(MPIEXEC_PREFLAGS)) cmd.push_back(flag);
+#ifdef TEST_MPI_RANK_ASAN_OPTIONS
+    // The ranks keep the suite's sanitizer options, leak detection excepted.
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    cmd.push_back("-x");
+    cmd.push_back(std::string("ASAN_OPTIONS=") + (asan_options ? asan_options : "") + ":" +
+                  TEST_MPI_RANK_ASAN_OPTIONS);
+#endif
     cmd.push_back(program);
     cmd.insert(cmd.end(), args.begin(), args.end());
     return cmd;
