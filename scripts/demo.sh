@@ -20,7 +20,12 @@ echo "== bank"
 
 echo
 echo "== MPI programs"
-# @demo-mpi@
+show cat "$EX/mpi/vector.txt"
+show "${MPIRUN[@]}" -np 4 "$BIN/mpi/vector_max" "$EX/mpi/vector.txt"
+show "${MPIRUN[@]}" -np 4 "$BIN/mpi/greetings"
+show "${MPIRUN[@]}" -np 4 "$BIN/mpi/sum_of_ranks"
+echo
+show head vector_max_p0.log greetings_p*.log sum_of_ranks0.log
 
 echo
 echo "== product_timer"

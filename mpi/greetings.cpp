@@ -1,0 +1,40 @@
+// greetings: every rank logs a greeting naming its rank and the number of
+// ranks and sends it to rank 0, which prints its own and then every other
+// rank's, in rank order.
+#include "logger.h"
+
+#include <mpi.h>
+
+#include <cstdio>
+#include <cstring>
+
+extern const char log_name_pattern[] = "greetings_p%d.log";
+
+namespace {
+constexpr int greeting_size = 100;  // the longest greeting needs 51 bytes
+}
+
+int main() {
+    MPI_Init(nullptr, nullptr);
+    int size = 1;
+    int rank = 0;
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+
+    char greeting[greeting_size];
+    snprintf(greeting, sizeof greeting, "Greetings from process %d of %d!", rank, size);
+    log_msg(greeting);
+
+    if (rank != 0) {
+        MPI_Send(greeting, static_cast<int>(strlen(greeting)) + 1, MPI_CHAR, 0, 0, MPI_COMM_WORLD);
+    } else {
+        printf("%s\n", greeting);
+        for (int source = 1; source < size; ++source) {
+            MPI_Recv(greeting, greeting_size, MPI_CHAR, source, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+            greeting[greeting_size - 1] = '\0';
+            printf("%s\n", greeting);
+        }
+    }
+    MPI_Finalize();
+    return 0;
+}

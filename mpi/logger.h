@@ -1,0 +1,30 @@
+// Rank log: one-line records that a process appends to a text file of its own
+// in the working directory, named after its rank in MPI_COMM_WORLD. Every record
+// opens the file in append mode, writes one line and closes it again, so no
+// stream stays open between records. Call only between MPI_Init and MPI_Finalize.
+#pragma once
+
+#include <cstdio>
+
+// File name pattern with one "%d" for the rank; each program defines its own.
+extern const char log_name_pattern[];
+
+// Opens the caller's rank log file for appending. On failure writes one line
+// naming the file and the reason to stderr and returns nullptr.
+FILE* open_logfile();
+void close_logfile(FILE* stream);
+
+// "Proc <rank>: ..." records.
+void log_send();
+void log_recv();
+void log_bcast();
+void log_reduce();
+void log_allreduce();
+void log_scatter();
+void log_gather();
+void log_allgather();
+void log_msg(const char* message);
+
+// Records without the rank (it is in the file name already).
+void log_result(long long result);
+void log_vector(const int* values, int count, const char* label);

@@ -1,0 +1,27 @@
+// sum_of_ranks: an all-reduce adds up the ranks of all processes; rank 0 logs
+// the sum and prints it. The sum is 64-bit: n ranks add up to n(n-1)/2, which
+// passes the 32-bit range beyond 65,536 ranks.
+#include "logger.h"
+
+#include <mpi.h>
+
+#include <cstdio>
+
+extern const char log_name_pattern[] = "sum_of_ranks%d.log";
+
+int main() {
+    MPI_Init(nullptr, nullptr);
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+
+    const long long contribution = rank;
+    long long sum = 0;
+    MPI_Allreduce(&contribution, &sum, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+
+    if (rank == 0) {
+        log_result(sum);
+        printf("Process %d: the rank sum is: %lld \n ", rank, sum);
+    }
+    MPI_Finalize();
+    return 0;
+}

@@ -1,0 +1,44 @@
+// greetings under the launcher: rank order on rank 0, one record per rank and run.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+std::string greeting(int rank, int size) {
+    return "Greetings from process " + std::to_string(rank) + " of " + std::to_string(size) + "!";
+}
+
+}  // namespace
+
+TEST(Greetings, RanksPrintInRankOrderAndArgumentsChangeNothing) {
+    const std::string scratch = make_scratch_dir();
+    const std::string dir = scratch + "/four";
+    std::filesystem::create_directory(dir);
+    std::string expected_out;
+    for (int rank = 0; rank < 4; ++rank) expected_out += greeting(rank, 4) + "\n";
+
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"extra", "42"}}) {
+        run_result r = run_program(mpi_command(4, GREETINGS_PATH, args), dir);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, expected_out);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"greetings_p0.log", "greetings_p1.log",
+                                                       "greetings_p2.log", "greetings_p3.log"}));
+    for (int rank = 0; rank < 4; ++rank) {
+        const std::string record = "Proc " + std::to_string(rank) + ": " + greeting(rank, 4) + "\n";
+        EXPECT_EQ(read_file(dir + "/greetings_p" + std::to_string(rank) + ".log"), record + record);
+    }
+
+    // One rank prints only its own greeting and receives nothing.
+    const std::string single = scratch + "/one";
+    std::filesystem::create_directory(single);
+    run_result r = run_program(mpi_command(1, GREETINGS_PATH, {"ignored"}), single);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, greeting(0, 1) + "\n");
+    EXPECT_EQ(list_dir(single), std::vector<std::string>{"greetings_p0.log"});
+    EXPECT_EQ(read_file(single + "/greetings_p0.log"), "Proc 0: " + greeting(0, 1) + "\n");
+}

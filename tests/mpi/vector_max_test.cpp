@@ -1,0 +1,117 @@
+// vector_max under the launcher: result line, exit status, rank log files.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+struct vector_case {
+    const char* name;  // subdirectory of the test's scratch directory
+    int np;
+    std::string data;  // content of data.txt
+    std::string max;   // expected maximum, as printed
+    std::string err;   // expected standard error
+};
+
+// Runs vector_max on data.txt in a fresh subdirectory and checks a completed run.
+void expect_completed_run(const std::string& scratch, const vector_case& c) {
+    SCOPED_TRACE(c.name);
+    const std::string dir = scratch + "/" + c.name;
+    std::filesystem::create_directory(dir);
+    write_file(dir + "/data.txt", c.data);
+    run_result r = run_program(mpi_command(c.np, VECTOR_MAX_PATH, {"data.txt"}), dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "The max value in data.txt is " + c.max + " \n");
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"data.txt", "vector_max_p0.log"}));
+    EXPECT_EQ(read_file(dir + "/vector_max_p0.log"), "The final result is " + c.max + "\n");
+}
+
+std::string numbers(int from, int to) {
+    std::string text;
+    for (int i = from; i <= to; ++i) text += std::to_string(i) + (i % 10 == 0 ? "\n" : " ");
+    return text;
+}
+
+}  // namespace
+
+TEST(VectorMax, EveryStoredValueCountsWhateverTheRankCount) {
+    const std::string scratch = make_scratch_dir();
+    const vector_case cases[] = {
+        {"eight_on_four", 4, "5 3 8 1 7 2 6 40\n", "40", ""},
+        {"ten_on_three_largest_last", 3, "1 2 3 4 5 6 7 8 9 99\n", "99", ""},
+        {"three_on_four", 4, "5 -1 3\n", "5", ""},
+        {"one_rank", 1, "4 8 15 16 42 23 7\n", "42", ""},
+        {"all_negative", 2, "-7 -3 -9 -4\n", "-3", ""},
+        {"smallest_int_alone", 2, "-2147483648", "-2147483648", ""},
+        {"white_space_and_signs", 2, "\t+5\n\n  -2 2147483647\t3\n", "2147483647", ""},
+    };
+    for (const vector_case& c : cases) expect_completed_run(scratch, c);
+
+    // A second run in the same directory appends to rank 0's log.
+    const std::string dir = scratch + "/eight_on_four";
+    run_result r = run_program(mpi_command(4, VECTOR_MAX_PATH, {"data.txt"}), dir);
+    EXPECT_EQ(r.out, "The max value in data.txt is 40 \n");
+    EXPECT_EQ(read_file(dir + "/vector_max_p0.log"), "The final result is 40\nThe final result is 40\n");
+}
+
+TEST(VectorMax, ReadingStopsAtTheHundredthValueOrTheFirstNonInteger) {
+    const std::string scratch = make_scratch_dir();
+    const std::string too_many = "Only the first 100 values of data.txt are used\n";
+    const vector_case cases[] = {
+        {"hundred_fifty_on_one", 1, numbers(1, 150), "100", too_many},
+        {"hundred_fifty_on_three", 3, numbers(1, 150), "100", too_many},
+        {"exactly_hundred", 3, numbers(1, 100), "100", ""},
+        {"stops_at_x", 2, "5 7 x 9\n", "7", ""},
+        {"stops_at_out_of_range", 2, "4 2147483648 9\n", "4",
+         "Integer out of range in data.txt; it and the values after it are ignored\n"},
+        {"negative_out_of_range", 1, "4 -2147483649 9\n", "4",
+         "Integer out of range in data.txt; it and the values after it are ignored\n"},
+    };
+    for (const vector_case& c : cases) expect_completed_run(scratch, c);
+}
+
+TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
+    const std::string scratch = make_scratch_dir();
+    struct failing_case {
+        const char* name;
+        int np;
+        const char* data;  // nullptr: no data file at all
+        std::string message;
+    };
+    const failing_case cases[] = {
+        {"empty_file", 1, "", "No integers in data.txt\n"},
+        {"no_leading_integer", 3, "x 1 2\n", "No integers in data.txt\n"},
+        {"missing_file", 4, nullptr, "Can't open data file\n"},
+    };
+    for (const failing_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = scratch + "/" + c.name;
+        std::filesystem::create_directory(dir);
+        if (c.data != nullptr) write_file(dir + "/data.txt", c.data);
+        run_result r = run_program(mpi_command(c.np, VECTOR_MAX_PATH, {"data.txt"}), dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(list_dir(dir), c.data ? std::vector<std::string>{"data.txt"} : std::vector<std::string>{});
+    }
+}
+
+TEST(VectorMax, WrongArgumentCountsPrintTheUsageLine) {
+    const std::string dir = make_scratch_dir();
+    const std::string usage = std::string("Usage: ") + VECTOR_MAX_PATH + " <filename> \n";
+    for (const std::vector<std::string>& argv :
+         {std::vector<std::string>{VECTOR_MAX_PATH}, {VECTOR_MAX_PATH, "a.txt", "b.txt"}}) {
+        run_result r = run_program(argv, dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, usage);
+    }
+    run_result r = run_program(mpi_command(2, VECTOR_MAX_PATH), dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(usage), std::string::npos) << r.err;
+    EXPECT_TRUE(list_dir(dir).empty());
+}
