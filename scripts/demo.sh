@@ -16,7 +16,12 @@ MPIRUN=(mpirun --oversubscribe)
 [ "$(id -u)" -eq 0 ] && MPIRUN+=(--allow-run-as-root)
 
 echo "== bank"
-# @demo-bank@
+# Three users (one thread each) on the 16 shared accounts, the log file of
+# user 0, then a count with too few file names.
+cp "$EX"/bank/*.txt .
+show "$BIN/src/bank" 3 alice.txt bob.txt carol.txt
+show cat p0.log
+show "$BIN/src/bank" 4 alice.txt bob.txt carol.txt || echo "(exit status $?)"
 
 echo
 echo "== MPI programs"

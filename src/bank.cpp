@@ -1,0 +1,186 @@
+// bank: applies the transaction files named on the command line, one thread
+// per file, to one shared table of accounts and prints the final balances.
+#include "bank.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include <omp.h>
+
+#include "logger.h"
+#include "parser.h"
+
+int num_accounts = 16;
+double *account_balances = nullptr;
+
+static const char STAR_LINE[] = "    *********************************************************   ";
+
+// Ends the whole process, threads included. Standard output is flushed and
+// stays locked, so the other threads cannot add half a line to it.
+[[noreturn]] static void end_process(int status) {
+    flockfile(stdout);
+    fflush(stdout);
+    exit(status);
+}
+
+void usage(const char *prog_name) {
+    fprintf(stderr, "usage: %s <num_transaction files> <transaction file> {<transaction file.txt>}\n",
+            prog_name);
+    end_process(1);
+}
+
+int get_num_files_from_args(int argc, char **argv) {
+    if (argc <= 2) usage(argv[0]);
+    int num_files = to_int_saturated(argv[1]);
+    // One thread per file: never start threads that have no file to read.
+    if (num_files <= 0 || num_files > argc - 2) usage(argv[0]);
+    return num_files;
+}
+
+const char *get_fname_from_args(int argc, char **argv, int id) {
+    if (id + 2 >= argc) usage(argv[0]);
+    printf("Returning argument 2+%2d: transaction file for user %2d = %s\n", id, id, argv[id + 2]);
+    return argv[id + 2];
+}
+
+static bool in_range(int acc_num) {
+    return acc_num >= 0 && acc_num < num_accounts;
+}
+
+// Negative amounts would let a withdrawal create money and a transfer drain
+// the other account; NaN and infinities would ruin a balance for good.
+static bool valid_amount(double amount) {
+    return std::isfinite(amount) && !(amount < 0.0);
+}
+
+void deposit(int acc_num, double amount) {
+    if (!in_range(acc_num)) {
+        log_dp_no_acc(amount, acc_num);
+    } else if (!valid_amount(amount)) {
+        log_dp_bad_amount(amount, acc_num);
+    } else {
+        log_dp(amount, acc_num, account_balances[acc_num]);
+        account_balances[acc_num] += amount;
+    }
+}
+
+void withdrawal(int acc_num, double amount) {
+    if (!in_range(acc_num)) {
+        log_wd_no_acc(amount, acc_num);
+    } else if (!valid_amount(amount)) {
+        log_wd_bad_amount(amount, acc_num);
+    } else if (account_balances[acc_num] >= amount) {
+        log_wd(amount, acc_num, account_balances[acc_num]);
+        account_balances[acc_num] -= amount;
+    } else {
+        log_wd_no_funds(amount, acc_num, account_balances[acc_num]);
+    }
+}
+
+void transfer(int acc_from, int acc_to, double amount) {
+    if (!in_range(acc_from) || !in_range(acc_to)) {
+        log_tr_no_acc(amount, acc_from, acc_to);
+    } else if (!valid_amount(amount)) {
+        log_tr_bad_amount(amount, acc_from, acc_to);
+    } else if (account_balances[acc_from] >= amount) {
+        log_tr(amount, acc_from, acc_to, account_balances[acc_from]);
+        account_balances[acc_from] -= amount;
+        account_balances[acc_to] += amount;
+    } else {
+        log_tr_no_funds(amount, acc_from, acc_to, account_balances[acc_from]);
+    }
+}
+
+void acc_balance(int acc_num) {
+    if (in_range(acc_num))
+        log_bl(acc_num, account_balances[acc_num]);
+    else
+        log_bl_no_acc(acc_num);
+}
+
+void free_transaction(transaction_t *transaction_list) {
+    while (transaction_list != nullptr) {
+        transaction_t *next = transaction_list->next;
+        free(transaction_list);
+        transaction_list = next;
+    }
+}
+
+// Applies one transaction under the critical section; the type is read
+// outside it, and an unknown type is skipped without entering it.
+static void apply_transaction(const transaction_t *t) {
+    switch (t->type) {
+    case TYPE_DEPOSIT:
+#pragma omp critical
+        deposit(t->dest, t->amount);
+        break;
+    case TYPE_WITHDRAWAL:
+#pragma omp critical
+        withdrawal(t->src, t->amount);
+        break;
+    case TYPE_TRANSFER:
+#pragma omp critical
+        transfer(t->src, t->dest, t->amount);
+        break;
+    case TYPE_BALANCE:
+#pragma omp critical
+        acc_balance(t->src);
+        break;
+    default:
+        break;
+    }
+}
+
+static void print_final_report() {
+    printf("%s\n", STAR_LINE);
+    for (int i = 0; i < num_accounts; ++i)
+        printf("Account %2d balance after completion of transaction batch: %9.2f\n", i,
+               account_balances[i]);
+    printf("%s\n", STAR_LINE);
+}
+
+int main(int argc, char **argv) {
+    int num_files = get_num_files_from_args(argc, argv);
+
+    // Every file needs its own thread: the runtime must neither shrink the
+    // team nor be capped below the count.
+    omp_set_dynamic(0);
+    if (num_files > omp_get_thread_limit()) {
+        fprintf(stderr, "Cannot start %d threads: the OpenMP thread limit is %d, exiting\n",
+                num_files, omp_get_thread_limit());
+        exit(1);
+    }
+
+    num_accounts = 16;
+    account_balances = static_cast<double *>(calloc(num_accounts, sizeof(double)));
+    if (account_balances == nullptr) exit_out_of_memory();
+
+    if (num_files == 1)
+        printf(COLOR_GREEN " Warning: Only one thread reading one transaction file supported."
+               COLOR_RESET "\n");
+
+#pragma omp parallel num_threads(num_files)
+    {
+        int tnum = omp_get_thread_num();
+        transaction_t *start_of_transaction_list =
+            parse_transaction_file(get_fname_from_args(argc, argv, tnum));
+        if (start_of_transaction_list == nullptr) {
+            flockfile(stdout);  // keeps the two lines together
+            const char *fname = get_fname_from_args(argc, argv, tnum);
+            printf("Something bad happened, parse_transaction_file(%s) returned no list\n", fname);
+            end_process(1);
+        }
+#pragma omp barrier
+        for (transaction_t *transaction_list = start_of_transaction_list;
+             transaction_list != nullptr; transaction_list = transaction_list->next)
+            apply_transaction(transaction_list);
+#pragma omp barrier
+        free_transaction(start_of_transaction_list);
+    }
+
+    print_final_report();
+    free(account_balances);
+    account_balances = nullptr;
+    return 0;
+}

@@ -1,0 +1,40 @@
+// Reader of transaction files: tokens separated by single blanks or newlines,
+// records of a keyword ("deposit", "withdrawal", "transfer", "balance") and
+// its operands. Every record read is echoed on standard output.
+#pragma once
+
+#include <cstdio>
+
+#include "loader.h"
+
+// Size of the token buffer: a token holds at most TOKEN_SIZE - 1 bytes.
+constexpr int TOKEN_SIZE = 64;
+
+// Statuses of read_string.
+constexpr int TOKEN_NEWLINE = 0;   // a non-empty token ended by a newline
+constexpr int TOKEN_BLANK = 1;     // a token ended by a blank, or an empty token
+constexpr int TOKEN_END = 2;       // the stream ended; the token holds what came before
+constexpr int TOKEN_TOO_LONG = 3;  // the token does not fit; line holds its first 63 bytes
+
+// Reads the file into a list in file order; null when it cannot be opened or
+// read (with a message) or holds no record.
+transaction_t *parse_transaction_file(const char *filename);
+FILE *open_transaction_file(const char *filename);
+// Reads records until the stream ends or a stop (unknown or incomplete
+// keyword, over-long token) and returns the list read so far.
+transaction_t *read_transactions(FILE *fptr);
+// Reads one token into line (TOKEN_SIZE bytes) and returns a TOKEN_ status.
+int read_string(FILE *fptr, char *line);
+
+// Base-10 integer conversion in the manner of strtol (leading white space and
+// a sign accepted, trailing text ignored, no number gives 0); values beyond
+// the int range become INT_MIN or INT_MAX.
+int to_int_saturated(const char *text);
+
+// Record readers: read and convert the operands of one record, then echo it.
+// They return false, without echo, when an operand is longer than the token
+// buffer holds; the out-parameters are then unspecified.
+bool read_deposit(FILE *fptr, char *line, int *acc_dest, double *amount);
+bool read_withdrawal(FILE *fptr, char *line, int *acc_src, double *amount);
+bool read_transfer(FILE *fptr, char *line, int *acc_src, int *acc_dest, double *amount);
+bool read_balance(FILE *fptr, char *line, int *acc_src);

@@ -1,0 +1,223 @@
+// The bank program end to end: command line, every ledger path, the fatal
+// load paths, log files, and the consistency of a multi-threaded run.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "logger.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string WARNING =
+    COLOR_GREEN " Warning: Only one thread reading one transaction file supported." COLOR_RESET "\n";
+const std::string STARS = "    *********************************************************   \n";
+
+std::string announcement(int user, const std::string &file) {
+    char line[256];
+    snprintf(line, sizeof line, "Returning argument 2+%2d: transaction file for user %2d = %s\n",
+             user, user, file.c_str());
+    return line;
+}
+
+// The final report for the given balances.
+std::string report(const std::vector<double> &balances) {
+    std::string text = STARS;
+    for (int acc = 0; acc < 16; ++acc) {
+        char line[128];
+        snprintf(line, sizeof line, "Account %2d balance after completion of transaction batch: %9.2f\n",
+                 acc, balances[acc]);
+        text += line;
+    }
+    return text + STARS;
+}
+
+run_result bank(std::vector<std::string> args, const std::string &dir) {
+    args.insert(args.begin(), BANK_PATH);
+    return run_program(args, dir);
+}
+
+}  // namespace
+
+TEST(BankCommandLine, UsageErrorsAndFileSelection) {
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/a", "balance 1\n");
+    write_file(dir + "/b", "balance 2\n");
+    const std::string usage = std::string("usage: ") + BANK_PATH +
+                              " <num_transaction files> <transaction file> {<transaction file.txt>}\n";
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {}, {"2"}, {"0", "a"}, {"-2", "a"}, {"abc", "a"}, {"3", "a", "b"}, {"4294967298", "a", "b"}}) {
+        run_result r = bank(args, dir);
+        EXPECT_EQ(std::make_tuple(r.status, r.out, r.err), std::make_tuple(1, "", usage));
+    }
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "b"}));
+
+    run_result r = bank({"2x", "a", "b"}, dir);  // text after the count is ignored
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(announcement(1, "b")), std::string::npos);
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "b", "p0.log", "p1.log"}));
+
+    r = bank({"1", "b", "a", "missing"}, dir);  // names beyond the count are ignored
+    EXPECT_EQ(r.out.substr(0, r.out.find("User")),
+              WARNING + announcement(0, "b") + "balance 2 \nLoaded balance transaction\n");
+    EXPECT_EQ(read_file(dir + "/p0.log"), "balance > acc: 1\n\nbalance > acc: 2\n\n");
+
+    // A thread limit below the count would leave files unread.
+    r = run_program({"/usr/bin/env", "OMP_THREAD_LIMIT=1", BANK_PATH, "2", "a", "b"}, dir);
+    EXPECT_EQ(std::make_tuple(r.status, r.out, r.err),
+              std::make_tuple(1, "", "Cannot start 2 threads: the OpenMP thread limit is 1, exiting\n"));
+}
+
+TEST(BankLedger, EveryPathOneThread) {
+    // Each record of the file and the logger call that the ledger must make
+    // for it; what those calls print and record here is the expected result.
+    const std::vector<std::pair<std::string, void (*)()>> steps = {
+        {"deposit 3 100", [] { log_dp(100, 3, 0); }},
+        {"withdrawal 5 1", [] { log_wd_no_funds(1, 5, 0); }},  // fresh account
+        {"withdrawal 3 30", [] { log_wd(30, 3, 100); }},
+        {"transfer 3 4 20", [] { log_tr(20, 3, 4, 70); }},
+        {"transfer 4 4 5", [] { log_tr(5, 4, 4, 20); }},  // debited, then credited
+        {"withdrawal 4 20", [] { log_wd(20, 4, 20); }},   // the whole balance
+        {"balance 4", [] { log_bl(4, 0); }},
+        {"transfer 3 4 1000", [] { log_tr_no_funds(1000, 3, 4, 50); }},
+        {"deposit 16 1", [] { log_dp_no_acc(1, 16); }},
+        {"withdrawal -1 2", [] { log_wd_no_acc(2, -1); }},
+        {"transfer 3 16 5", [] { log_tr_no_acc(5, 3, 16); }},
+        {"balance 99", [] { log_bl_no_acc(99); }},
+        {"deposit 1 -5", [] { log_dp_bad_amount(-5, 1); }},
+        {"withdrawal 3 nan", [] { log_wd_bad_amount(NAN, 3); }},
+        {"transfer 3 4 inf", [] { log_tr_bad_amount(INFINITY, 3, 4); }},
+        {"transfer 99 4 -1", [] { log_tr_no_acc(-1, 99, 4); }},  // accounts before amount
+        {"deposit 2 -0", [] { log_dp(-0.0, 2, 0); }},            // -0 is a valid amount
+    };
+    const std::string dir = enter_scratch_dir();
+    std::string file;
+    testing::internal::CaptureStdout();
+    for (const auto &[record, call] : steps) {
+        file += record + "\n";
+        call();
+    }
+    const std::string expected_out =
+        testing::internal::GetCapturedStdout() + report({0, 0, 0, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    const std::string records = read_file("p0.log");
+    ASSERT_EQ(mkdir("run", 0755), 0);
+    write_file("run/t", file);
+    for (int run = 1; run <= 2; ++run) {  // a second run appends
+        run_result r = bank({"1", "t"}, dir + "/run");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.substr(0, WARNING.size()), WARNING);
+        EXPECT_EQ(r.out.substr(r.out.find("User")), expected_out);
+        EXPECT_EQ(read_file("run/p0.log"), run == 1 ? records : records + records);
+    }
+}
+
+TEST(BankLedger, FailuresWhileLoadingOrLogging) {
+    const std::string dir = make_scratch_dir();
+    write_file(dir + "/a", "deposit 1 10\nbalance 1\nwithdrawal 1 20\n");
+    write_file(dir + "/empty", "\n\n");
+    run_result r = bank({"2", "a", "missing"}, dir);
+    EXPECT_EQ(r.status, 1);
+    const std::string second = announcement(1, "missing");
+    const std::string bad = "Something bad happened, parse_transaction_file(missing) returned no list\n";
+    // Lines of thread 0 may come in between, but not after the last two.
+    EXPECT_LT(r.out.find(second), r.out.find("File missing could not be opened\n"));
+    EXPECT_EQ(r.out.substr(r.out.size() - second.size() - bad.size()), second + bad);
+    EXPECT_EQ(r.out.find("User"), std::string::npos);
+
+    r = bank({"1", "empty"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, WARNING + announcement(0, "empty") + announcement(0, "empty") +
+                         "Something bad happened, parse_transaction_file(empty) returned no list\n");
+    r = bank({"1", "."}, dir);  // a directory opens, but cannot be read
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("File . could not be read\n"), std::string::npos);
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "empty"}));
+
+    // An unwritable log file is reported for each record; the run goes on.
+    ASSERT_EQ(mkdir((dir + "/p0.log").c_str(), 0755), 0);
+    r = bank({"1", "a"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "p0.log: Is a directory\np0.log: Is a directory\n");
+    EXPECT_NE(r.out.find("User  0, Balance                acc  1            -- Balance     10.00\n"),
+              std::string::npos);
+    EXPECT_NE(r.out.find(report({0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})), std::string::npos);
+}
+
+// The numbers of a console line in order, colour sequences skipped.
+std::vector<double> numbers_of(std::string line) {
+    for (size_t esc; (esc = line.find('\033')) != std::string::npos;)
+        line.erase(esc, line.find('m', esc) - esc + 1);
+    std::vector<double> numbers;
+    for (const char *p = line.c_str(); *p != '\0'; ++p) {
+        if (!isdigit(*p) && !(*p == '-' && isdigit(p[1]))) continue;
+        char *end;
+        numbers.push_back(strtod(p, &end));
+        p = end - 1;
+    }
+    return numbers;
+}
+
+// Several users on shared accounts: replaying the apply-phase lines in the
+// order printed must reproduce every balance shown and the final report.
+TEST(BankConcurrency, ReplayOfPrintedOrderReproducesEveryBalance) {
+    const std::string dir = make_scratch_dir();
+    const int users = 4;
+    const char *formats[] = {"deposit %u %u\n", "withdrawal %u %u\n", "transfer %u %u %u\n", "balance %u\n"};
+    std::vector<std::string> kinds(users), seen(users), args{std::to_string(users)};
+    unsigned seed = 2024;
+    auto draw = [&seed](unsigned n) { return ((seed = seed * 1103515245u + 12345u) >> 16) % n; };
+    for (int u = 0; u < users; ++u) {
+        std::string text;
+        for (int i = 0; i < 150; ++i) {
+            unsigned kind = draw(4), acc = draw(17), to = draw(17), amount = 1 + draw(60);
+            char record[64];
+            snprintf(record, sizeof record, formats[kind], acc, kind == 2 ? to : amount, amount);
+            text += record;
+            kinds[u] += "DWTB"[kind];
+        }
+        args.push_back("u" + std::to_string(u));
+        write_file(dir + "/" + args.back(), text);
+    }
+    run_result r = bank(args, dir);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_LT(r.out.rfind("Loaded"), r.out.find("User"));  // every list loaded before any is applied
+
+    std::vector<double> balance(16);
+    std::vector<int> completed(users);
+    std::istringstream lines(r.out.substr(0, r.out.find(STARS)));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("User") == std::string::npos) continue;
+        const std::vector<double> n = numbers_of(line);  // user, [amount,] account(s), [balance]
+        const int user = static_cast<int>(n[0]);
+        const char kind = line[line.find_first_of(":,") + 2];
+        ASSERT_TRUE(user >= 0 && user < users) << line;
+        seen[user] += kind;
+        if (line.find("does not exist") != std::string::npos) continue;
+        const bool no_funds = line.find("insufficient funds") != std::string::npos;
+        const double amount = n[1], shown = n.back();
+        const int acc = static_cast<int>(kind == 'B' ? n[1] : n[2]);
+        EXPECT_EQ(shown, balance[acc]) << line;
+        const bool debit = kind == 'W' || kind == 'T';
+        EXPECT_EQ(no_funds, debit && balance[acc] < amount) << line;
+        if (kind == 'D') balance[acc] += amount;
+        if (debit && !no_funds) balance[acc] -= amount;
+        if (kind == 'T' && !no_funds) balance[static_cast<int>(n[3])] += amount;
+        completed[user] += !no_funds;
+    }
+    EXPECT_EQ(r.out.substr(r.out.find(STARS)), report(balance));
+    for (int u = 0; u < users; ++u) {
+        EXPECT_EQ(seen[u], kinds[u]) << "user " << u;  // each file applied in its order
+        std::istringstream log(read_file(dir + "/p" + std::to_string(u) + ".log"));
+        int records = 0;
+        for (std::string record; std::getline(log, record);) records += !record.empty();
+        EXPECT_EQ(records, completed[u]) << "user " << u;
+    }
+}
