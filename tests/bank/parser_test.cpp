@@ -146,8 +146,9 @@ static void load_until_memory_runs_out() {
 #endif
 
 TEST(LoaderDeathTest, HeapFailureEndsTheProcess) {
-#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
-    GTEST_SKIP() << "the address sanitizer's own mappings defeat the address-space cap";
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || \
+    defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "a sanitizer's own mappings defeat the address-space cap";
 #endif
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(load_until_memory_runs_out(), testing::ExitedWithCode(1),
