@@ -12,36 +12,19 @@
 #include <vector>
 
 #include "logger.h"
+#include "bank_run.h"
 #include "test_support.h"
 
 namespace {
 
 const std::string WARNING =
     COLOR_GREEN " Warning: Only one thread reading one transaction file supported." COLOR_RESET "\n";
-const std::string STARS = "    *********************************************************   \n";
 
 std::string announcement(int user, const std::string &file) {
     char line[256];
     snprintf(line, sizeof line, "Returning argument 2+%2d: transaction file for user %2d = %s\n",
              user, user, file.c_str());
     return line;
-}
-
-// The final report for the given balances.
-std::string report(const std::vector<double> &balances) {
-    std::string text = STARS;
-    for (int acc = 0; acc < 16; ++acc) {
-        char line[128];
-        snprintf(line, sizeof line, "Account %2d balance after completion of transaction batch: %9.2f\n",
-                 acc, balances[acc]);
-        text += line;
-    }
-    return text + STARS;
-}
-
-run_result bank(std::vector<std::string> args, const std::string &dir) {
-    args.insert(args.begin(), BANK_PATH);
-    return run_program(args, dir);
 }
 
 }  // namespace
@@ -149,20 +132,6 @@ TEST(BankLedger, FailuresWhileLoadingOrLogging) {
     EXPECT_NE(r.out.find("User  0, Balance                acc  1            -- Balance     10.00\n"),
               std::string::npos);
     EXPECT_NE(r.out.find(report({0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})), std::string::npos);
-}
-
-// The numbers of a console line in order, colour sequences skipped.
-std::vector<double> numbers_of(std::string line) {
-    for (size_t esc; (esc = line.find('\033')) != std::string::npos;)
-        line.erase(esc, line.find('m', esc) - esc + 1);
-    std::vector<double> numbers;
-    for (const char *p = line.c_str(); *p != '\0'; ++p) {
-        if (!isdigit(*p) && !(*p == '-' && isdigit(p[1]))) continue;
-        char *end;
-        numbers.push_back(strtod(p, &end));
-        p = end - 1;
-    }
-    return numbers;
 }
 
 // Several users on shared accounts: replaying the apply-phase lines in the
