@@ -24,7 +24,10 @@ echo "== MPI programs"
 
 echo
 echo "== product_timer"
-# @demo-product_timer@
+PT="$BIN/product_timer/product_timer"
+show "$PT" 1 4000 4000
+show "$PT" 2 4000 4000
+show "$PT" 2 4000 0 || true
 
 echo
 echo "== Log files written by the programs are in $DEMO:"
