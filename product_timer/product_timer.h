@@ -37,8 +37,17 @@ void gen_matrix(double A[], int m, int n);
 void gen_vector(double x[], int n);
 
 // y[first .. first+count-1] = rows first .. first+count-1 of A times x, on the
-// calling thread.
+// calling thread. multiply_rows_portable is plain C++ for any CPU;
+// multiply_rows_wide uses AVX vectors and may only run where
+// wide_kernel_available() says so (on CPUs other than x86 it is the portable
+// kernel). multiply_rows picks the wide kernel when it can. All three give the
+// same bits.
 void multiply_rows(const double A[], const double x[], double y[], int first, int count, int n);
+void multiply_rows_portable(const double A[], const double x[], double y[], int first, int count,
+                            int n);
+void multiply_rows_wide(const double A[], const double x[], double y[], int first, int count,
+                        int n);
+bool wide_kernel_available();
 
 // y = A*x in one parallel region of thread_count requested threads; each
 // thread computes the block of rows that thread_rows gives for the team size

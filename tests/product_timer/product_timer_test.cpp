@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -179,7 +180,8 @@ TEST(ProductTimerPartition, GivesContiguousBlocksWithTheRemainderFirst) {
 
 TEST(ProductTimerProduct, MatchesThePlainLeftToRightSumForEveryThreadCount) {
     const std::vector<std::pair<int, int>> shapes{
-        {1, 1}, {1, 37}, {29, 1}, {2, 5}, {7, 3}, {13, 17}, {64, 33}, {100, 1000}, {3, 4099}};
+        {1, 1}, {1, 37}, {29, 1}, {2, 5}, {7, 3}, {13, 17}, {25, 6}, {64, 33}, {100, 1000},
+        {3, 4099}, {203, 201}};
     for (auto [m, n] : shapes) {
         std::vector<double> A = wide_values(static_cast<size_t>(m) * n, m * 31u + n);
         std::vector<double> x = wide_values(n, n * 7u + 1);
@@ -191,26 +193,66 @@ TEST(ProductTimerProduct, MatchesThePlainLeftToRightSumForEveryThreadCount) {
         }
     }
 
-    // Each product is rounded before it is added, and each sum runs left to
-    // right: the even rows sum to a (adding in another order gives 2), the
-    // odd rows to 0 (a fused multiply-add would leave 2^-60).
-    const double a = 1.0 + std::ldexp(1.0, -30);
-    const std::vector<double> x{1.0, 1.0, 1.0, a};
-    const int m = 21;
-    std::vector<double> A, expected;
-    for (int i = 0; i < m; ++i) {
-        if (i % 2 == 0) {
-            A.insert(A.end(), {1e16, 1.0, -1e16, 1.0});
-            expected.push_back(a);
-        } else {
-            A.insert(A.end(), {-(1.0 + std::ldexp(1.0, -29)), 0.0, 0.0, a});
-            expected.push_back(0.0);
+}
+
+TEST(ProductTimerKernels, SumEveryRowOfTheirBlockLeftToRight) {
+    using kernel = void (*)(const double[], const double[], double[], int, int, int);
+    std::vector<std::pair<const char*, kernel>> kernels{{"portable", multiply_rows_portable},
+                                                        {"dispatched", multiply_rows}};
+    if (wide_kernel_available()) kernels.push_back({"wide", multiply_rows_wide});
+
+    // Every row count up to past two blocks of twelve, so that each way of
+    // splitting a block into twelves, eights, fours and a short rest is taken,
+    // and column counts on both sides of the vector width.
+    for (auto [name, multiply] : kernels) {
+        for (int m = 1; m <= 27; ++m) {
+            for (int n : {1, 2, 3, 4, 5, 7, 8, 9, 16, 33}) {
+                std::vector<double> A = wide_values(static_cast<size_t>(m) * n, m * 131u + n);
+                std::vector<double> x = wide_values(n, n * 7u + 3);
+                std::vector<double> expected = plain_product(A, x, m, n);
+                for (int first : {0, 3}) {
+                    if (first >= m) continue;
+                    std::vector<double> y(m, -7.0);
+                    multiply(A.data(), x.data(), y.data(), first, m - first, n);
+                    // Rows before the block stay untouched.
+                    std::fill(expected.begin(), expected.begin() + first, -7.0);
+                    EXPECT_TRUE(same_bits(y, expected))
+                        << name << ": rows " << first << ".." << m - 1 << " of " << m << " x " << n;
+                }
+            }
         }
     }
-    for (int T = 1; T <= 4; ++T) {
-        std::vector<double> y(m, -1.0);
-        compute_product(A.data(), x.data(), y.data(), m, 4, T);
-        EXPECT_TRUE(same_bits(y, expected)) << T << " threads";
+
+    // Each product is rounded before it is added, and each sum runs left to
+    // right: the even rows sum to a (adding in another order gives 2), the
+    // odd rows to 0 (a fused multiply-add would leave 2^-60). The four
+    // telling columns sit at every offset within a vector.
+    const double a = 1.0 + std::ldexp(1.0, -30);
+    const int m = 27;
+    for (int lead = 0; lead < 6; ++lead) {
+        const int n = lead + 4 + lead % 3;
+        std::vector<double> x(n, 1.0), A(static_cast<size_t>(m) * n, 0.0), expected;
+        x[lead + 3] = a;
+        for (int i = 0; i < m; ++i) {
+            double* row = &A[static_cast<size_t>(i) * n + lead];
+            if (i % 2 == 0) {
+                row[0] = 1e16, row[1] = 1.0, row[2] = -1e16, row[3] = 1.0;
+                expected.push_back(a);
+            } else {
+                row[0] = -(1.0 + std::ldexp(1.0, -29)), row[3] = a;
+                expected.push_back(0.0);
+            }
+        }
+        for (auto [name, multiply] : kernels) {
+            std::vector<double> y(m, -1.0);
+            multiply(A.data(), x.data(), y.data(), 0, m, n);
+            EXPECT_TRUE(same_bits(y, expected)) << name << ", " << lead << " leading columns";
+        }
+        for (int T = 1; T <= 4; ++T) {
+            std::vector<double> y(m, -1.0);
+            compute_product(A.data(), x.data(), y.data(), m, n, T);
+            EXPECT_TRUE(same_bits(y, expected)) << T << " threads, " << lead << " leading columns";
+        }
     }
 }
 
