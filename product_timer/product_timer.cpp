@@ -68,7 +68,8 @@ void usage(const char* prog_name) {
 }
 
 void get_args(int argc, char* argv[], int* thread_count, int* m, int* n) {
-    if (argc != 4) usage(argv[0]);
+    // A process started with an empty argument vector has no name to show.
+    if (argc != 4) usage(argc > 0 ? argv[0] : "product_timer");
     *thread_count = to_int(argv[1]);
     *m = to_int(argv[2]);
     *n = to_int(argv[3]);

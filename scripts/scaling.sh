@@ -96,7 +96,7 @@ plot ${plots_speedup} x with lines dashtype 2 linecolor 'gray' title 'ideal'
 set title 'Parallel efficiency (speedup / threads)'
 set ylabel 'efficiency'
 set yrange [0:1.2]
-set key bottom left
+set key top right
 plot ${plots_efficiency} 1 with lines dashtype 2 linecolor 'gray' title 'ideal'
 unset multiplot
 EOF

@@ -35,9 +35,10 @@ bool is_time_line(const std::string& out) {
     return std::regex_match(out, line);
 }
 
-// What this process writes on standard output while `action` runs.
-std::string capture_stdout(const std::function<void()>& action) {
-    const std::string path = make_scratch_dir() + "/stdout.txt";
+// What this process writes on standard output while `action` runs (kept in a
+// file in dir).
+std::string capture_stdout(const std::string& dir, const std::function<void()>& action) {
+    const std::string path = dir + "/stdout.txt";
     std::fflush(stdout);
     int saved = dup(1);
     std::FILE* sink = std::fopen(path.c_str(), "w");
@@ -50,8 +51,9 @@ std::string capture_stdout(const std::function<void()>& action) {
     return read_file(path);
 }
 
-void set_stdin(const std::string& text) {
-    const std::string path = make_scratch_dir() + "/stdin.txt";
+// Makes text the standard input of this process (through a file in dir).
+void set_stdin(const std::string& dir, const std::string& text) {
+    const std::string path = dir + "/stdin.txt";
     write_file(path, text);
     ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
 }
@@ -300,29 +302,31 @@ TEST(ProductTimerGeneration, DrawsTheGeneratorSequenceRowByRowThenTheVector) {
 }
 
 TEST(ProductTimerConsole, ReadsValuesAndSkipsWordsThatAreNoNumbers) {
+    const std::string dir = make_scratch_dir();
     std::vector<double> A{9, 9, 9, 9, 9, 9};
-    set_stdin("1.5 -2\n abc 4e1\n7x 8");
-    EXPECT_EQ(capture_stdout([&] { read_matrix("Enter A", A.data(), 2, 3); }), "Enter A\n");
+    set_stdin(dir, "1.5 -2\n abc 4e1\n7x 8");
+    EXPECT_EQ(capture_stdout(dir, [&] { read_matrix("Enter A", A.data(), 2, 3); }), "Enter A\n");
     // "abc" fails and is skipped; "7x" gives 7, then "x" fails for the last.
     EXPECT_EQ(A, (std::vector<double>{1.5, -2, 9, 40, 7, 9}));
 
     std::vector<double> x{5, 5, 5, 5};
-    set_stdin("0.25 ? 3");
-    EXPECT_EQ(capture_stdout([&] { read_vector("Enter x", x.data(), 4); }), "Enter x\n");
+    set_stdin(dir, "0.25 ? 3");
+    EXPECT_EQ(capture_stdout(dir, [&] { read_vector("Enter x", x.data(), 4); }), "Enter x\n");
     // The input ends before the last element, which keeps its value.
     EXPECT_EQ(x, (std::vector<double>{0.25, 5, 3, 5}));
 }
 
 TEST(ProductTimerConsole, PrintsRowsAndVectorsInFixedWidth) {
+    const std::string dir = make_scratch_dir();
     const std::vector<double> A{1.0, 12.5, -3.0, 0.04, 100.0, 2.25};
-    EXPECT_EQ(capture_stdout([&] { print_matrix("A", A.data(), 2, 3); }),
+    EXPECT_EQ(capture_stdout(dir, [&] { print_matrix("A", A.data(), 2, 3); }),
               "A\n 1.0 12.5 -3.0 \n 0.0 100.0  2.2 \n");
-    EXPECT_EQ(capture_stdout([&] { print_matrix("A", A.data(), 2, 0); }), "A\n\n\n");
-    EXPECT_EQ(capture_stdout([&] { print_matrix("A", A.data(), 0, 3); }), "A\n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_matrix("A", A.data(), 2, 0); }), "A\n\n\n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_matrix("A", A.data(), 0, 3); }), "A\n");
 
-    EXPECT_EQ(capture_stdout([&] { print_vector("y", A.data(), 2.5); }), "y\n 1.0 12.5 -3.0 \n");
-    EXPECT_EQ(capture_stdout([&] { print_vector("y", A.data(), 3.0); }), "y\n 1.0 12.5 -3.0 \n");
-    EXPECT_EQ(capture_stdout([&] { print_vector("y", A.data(), 0.0); }), "y\n\n");
-    EXPECT_EQ(capture_stdout([&] { print_vector("y", A.data(), -1.0); }), "y\n\n");
-    EXPECT_EQ(capture_stdout([&] { print_vector("y", A.data(), std::nan("")); }), "y\n\n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 2.5); }), "y\n 1.0 12.5 -3.0 \n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 3.0); }), "y\n 1.0 12.5 -3.0 \n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 0.0); }), "y\n\n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), -1.0); }), "y\n\n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), std::nan("")); }), "y\n\n");
 }
