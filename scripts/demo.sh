@@ -34,7 +34,10 @@ show head vector_max_p0.log greetings_p*.log sum_of_ranks0.log
 
 echo
 echo "== product_timer"
-# @demo-product_timer@
+PT="$BIN/product_timer/product_timer"
+show "$PT" 1 4000 4000
+show "$PT" 2 4000 4000
+show "$PT" 2 4000 0 || true
 
 echo
 echo "== Log files written by the programs are in $DEMO:"

@@ -1,0 +1,73 @@
+// product_timer: times a parallel matrix-vector product y = A*x.
+//
+// A is an m-by-n matrix in row-major order (element (i, j) at index i*n + j),
+// x has n elements and y has m. Element indices are 64-bit, so m*n may exceed
+// 2^31 - 1 when memory allows. Every y[i] is the left-to-right sum of the
+// rounded products A[i*n + j] * x[j], j = 0 .. n-1, starting from +0.0, so y is
+// the same bit for bit whatever the number of threads.
+#pragma once
+
+#include <cstdint>
+
+// Largest thread count the program accepts; a larger request is refused with
+// the usage line.
+constexpr int max_thread_count = 1024;
+
+// Rows [first, first + count) of y computed by thread t of a team of T threads
+// for m rows: contiguous blocks in thread order, the first m mod T threads
+// take one row more. count is 0 for threads t >= m when m < T.
+struct row_block {
+    int first;
+    int count;
+};
+row_block thread_rows(int m, int t, int T);
+
+// Prints the usage line on standard error and ends the process with status 1.
+[[noreturn]] void usage(const char* prog_name);
+
+// Converts the three arguments (thread count, rows, columns) and stores them;
+// returns only when all three are positive and the thread count is at most
+// max_thread_count, otherwise calls usage. Values outside the int range
+// saturate to INT_MIN or INT_MAX.
+void get_args(int argc, char* argv[], int* thread_count, int* m, int* n);
+
+// Fill A (m*n elements, row by row) and x (n elements) with the next values of
+// random(), each divided by 2147483647.0, so every value lies in [0, 1].
+void gen_matrix(double A[], int m, int n);
+void gen_vector(double x[], int n);
+
+// y[first .. first+count-1] = rows first .. first+count-1 of A times x, on the
+// calling thread. multiply_rows_portable is plain C++ for any CPU;
+// multiply_rows_wide uses AVX vectors and may only run where
+// wide_kernel_available() says so (on CPUs other than x86 it is the portable
+// kernel). multiply_rows picks the wide kernel when it can. All three give the
+// same bits.
+void multiply_rows(const double A[], const double x[], double y[], int first, int count, int n);
+void multiply_rows_portable(const double A[], const double x[], double y[], int first, int count,
+                            int n);
+void multiply_rows_wide(const double A[], const double x[], double y[], int first, int count,
+                        int n);
+bool wide_kernel_available();
+
+// y = A*x in one parallel region of thread_count requested threads; each
+// thread computes the block of rows that thread_rows gives for the team size
+// the runtime actually granted.
+void compute_product(const double A[], const double x[], double y[], int m, int n,
+                     int thread_count);
+
+// compute_product timed by the wall clock, then the time line on standard
+// output.
+void product_timer(const double A[], const double x[], double y[], int m, int n,
+                   int thread_count);
+
+// Console input: the prompt line on standard output, then m*n (or n) values
+// read with "%lf" from standard input. An element whose value cannot be
+// converted is left as it was; the offending word is skipped so that reading
+// goes on with the next value.
+void read_matrix(const char* prompt, double A[], int m, int n);
+void read_vector(const char* prompt, double x[], int n);
+
+// Console output: the title line, then each row of A (or the elements of y
+// whose index is below count) with "%4.1f ", every row ending in a newline.
+void print_matrix(const char* title, const double A[], int m, int n);
+void print_vector(const char* title, const double y[], double count);

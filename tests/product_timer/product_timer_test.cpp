@@ -1,0 +1,332 @@
+#include "product_timer.h"
+
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <omp.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string program = PRODUCT_TIMER_PATH;
+const std::string usage_line = "usage: " + program + " <thread_count> <m> <n>\n";
+const std::string memory_line = "Memory could not be allocated, exiting\n";
+
+run_result run_timer(const std::vector<std::string>& args, const std::string& dir) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_program(argv, dir);
+}
+
+bool is_time_line(const std::string& out) {
+    static const std::regex line(
+        R"(Elapsed time of multiplication part only = \d\.\d{6}e[+-]\d{2,} seconds\n)");
+    return std::regex_match(out, line);
+}
+
+// What this process writes on standard output while `action` runs (kept in a
+// file in dir).
+std::string capture_stdout(const std::string& dir, const std::function<void()>& action) {
+    const std::string path = dir + "/stdout.txt";
+    std::fflush(stdout);
+    int saved = dup(1);
+    std::FILE* sink = std::fopen(path.c_str(), "w");
+    dup2(fileno(sink), 1);
+    action();
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::fclose(sink);
+    return read_file(path);
+}
+
+// Makes text the standard input of this process (through a file in dir).
+void set_stdin(const std::string& dir, const std::string& text) {
+    const std::string path = dir + "/stdin.txt";
+    write_file(path, text);
+    ASSERT_NE(std::freopen(path.c_str(), "r", stdin), nullptr);
+}
+
+// Values spread over many binades, so that any change in the order of the
+// additions (or a fused multiply-add) shows in the low bits of the sums.
+std::vector<double> wide_values(size_t count, unsigned seed) {
+    std::vector<double> v(count);
+    for (size_t k = 0; k < count; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        double mantissa = static_cast<double>(seed >> 8) / 16777216.0 - 0.5;
+        v[k] = std::ldexp(mantissa, static_cast<int>(seed % 41) - 20);
+    }
+    return v;
+}
+
+std::vector<double> plain_product(const std::vector<double>& A, const std::vector<double>& x,
+                                  int m, int n) {
+    std::vector<double> y(m);
+    for (int i = 0; i < m; ++i) {
+        double sum = 0.0;
+        for (int j = 0; j < n; ++j) sum += A[static_cast<size_t>(i) * n + j] * x[j];
+        y[i] = sum;
+    }
+    return y;
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+}  // namespace
+
+TEST(ProductTimerProgram, RefusesBadArgumentsWithUsageLine) {
+    const std::string dir = make_scratch_dir();
+    const std::vector<std::vector<std::string>> refused{
+        {}, {"2", "3"}, {"2", "3", "4", "5"},
+        {"0", "3", "4"}, {"2", "0", "4"}, {"2", "3", "0"},
+        {"-1", "3", "4"}, {"2", "-3", "4"}, {"2", "3", "-4"},
+        {"x", "3", "4"}, {"2", "abc", "4"}, {"2", "3", ""},
+        // Above the thread cap, and values that would wrap to small positive
+        // numbers if narrowed instead of saturated.
+        {"100000", "3", "4"}, {"1025", "3", "4"}, {"4294967297", "3", "4"},
+        {"2", "-4294967295", "4"},
+    };
+    for (const auto& args : refused) {
+        run_result r = run_timer(args, dir);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, usage_line);
+    }
+    EXPECT_TRUE(list_dir(dir).empty());
+}
+
+TEST(ProductTimerProgram, RunsAndPrintsOnlyTheTimeLine) {
+    const std::string dir = make_scratch_dir();
+    const std::vector<std::vector<std::string>> accepted{
+        {"1", "1", "1"}, {"3", "7", "5"}, {"4", "2", "3"},
+        {"8abc", "5", "5"}, {"2", "8abc", "5"}, {"2", "5", "8abc"}, {" +2", "5", "5"},
+        {"1024", "3", "2"},
+    };
+    for (const auto& args : accepted) {
+        run_result r = run_timer(args, dir);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(is_time_line(r.out)) << r.out;
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_TRUE(list_dir(dir).empty());
+}
+
+TEST(ProductTimerProgram, ReportsSizesThatCannotBeAllocated) {
+    const std::string dir = make_scratch_dir();
+    const std::vector<std::vector<std::string>> too_big{
+        // 4294967298 saturates to INT_MAX rows: 2^31 * 1000 doubles do not fit.
+        {"1", "4294967298", "1000"},
+        {"1", "1000", "4294967296"},
+        // INT_MAX * INT_MAX * 8 bytes overflows a 64-bit size.
+        {"1", "2147483647", "2147483647"},
+        {"2", "4294967298", "4294967298"},
+    };
+    for (const auto& args : too_big) {
+        run_result r = run_timer(args, dir);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, memory_line);
+    }
+}
+
+TEST(ProductTimerPartition, GivesContiguousBlocksWithTheRemainderFirst) {
+    using blocks = std::vector<std::pair<int, int>>;  // {first, count} per thread
+    auto partition = [](int m, int T) {
+        blocks result;
+        for (int t = 0; t < T; ++t) {
+            row_block b = thread_rows(m, t, T);
+            result.push_back({b.first, b.count});
+        }
+        return result;
+    };
+    EXPECT_EQ(partition(7, 3), (blocks{{0, 3}, {3, 2}, {5, 2}}));
+    EXPECT_EQ(partition(10, 4), (blocks{{0, 3}, {3, 3}, {6, 2}, {8, 2}}));
+    EXPECT_EQ(partition(2, 4), (blocks{{0, 1}, {1, 1}, {2, 0}, {2, 0}}));
+    EXPECT_EQ(partition(1, 1), (blocks{{0, 1}}));
+    EXPECT_EQ(partition(1000, 7),
+              (blocks{{0, 143}, {143, 143}, {286, 143}, {429, 143}, {572, 143}, {715, 143},
+                      {858, 142}}));
+    EXPECT_EQ(partition(2147483647, 2), (blocks{{0, 1073741824}, {1073741824, 1073741823}}));
+
+    // Every m and T: blocks follow each other, cover 0..m-1, and differ by at
+    // most one row with the longer ones first.
+    for (int T = 1; T <= 12; ++T) {
+        for (int m = 1; m <= 40; ++m) {
+            blocks b = partition(m, T);
+            int next = 0;
+            for (int t = 0; t < T; ++t) {
+                EXPECT_EQ(b[t].first, next) << m << " rows, " << T << " threads";
+                EXPECT_EQ(b[t].second, m / T + (t < m % T ? 1 : 0));
+                next += b[t].second;
+            }
+            EXPECT_EQ(next, m);
+        }
+    }
+}
+
+TEST(ProductTimerProduct, MatchesThePlainLeftToRightSumForEveryThreadCount) {
+    const std::vector<std::pair<int, int>> shapes{
+        {1, 1}, {1, 37}, {29, 1}, {2, 5}, {7, 3}, {13, 17}, {25, 6}, {64, 33}, {100, 1000},
+        {3, 4099}, {203, 201}};
+    for (auto [m, n] : shapes) {
+        std::vector<double> A = wide_values(static_cast<size_t>(m) * n, m * 31u + n);
+        std::vector<double> x = wide_values(n, n * 7u + 1);
+        std::vector<double> expected = plain_product(A, x, m, n);
+        for (int T = 1; T <= 8; ++T) {
+            std::vector<double> y(m, -1.0);
+            compute_product(A.data(), x.data(), y.data(), m, n, T);
+            EXPECT_TRUE(same_bits(y, expected)) << m << " x " << n << ", " << T << " threads";
+        }
+    }
+
+}
+
+TEST(ProductTimerKernels, SumEveryRowOfTheirBlockLeftToRight) {
+    using kernel = void (*)(const double[], const double[], double[], int, int, int);
+    std::vector<std::pair<const char*, kernel>> kernels{{"portable", multiply_rows_portable},
+                                                        {"dispatched", multiply_rows}};
+    if (wide_kernel_available()) kernels.push_back({"wide", multiply_rows_wide});
+
+    // Every row count up to past two blocks of twelve, so that each way of
+    // splitting a block into twelves, eights, fours and a short rest is taken,
+    // and column counts on both sides of the vector width.
+    for (auto [name, multiply] : kernels) {
+        for (int m = 1; m <= 27; ++m) {
+            for (int n : {1, 2, 3, 4, 5, 7, 8, 9, 16, 33}) {
+                std::vector<double> A = wide_values(static_cast<size_t>(m) * n, m * 131u + n);
+                std::vector<double> x = wide_values(n, n * 7u + 3);
+                std::vector<double> expected = plain_product(A, x, m, n);
+                for (int first : {0, 3}) {
+                    if (first >= m) continue;
+                    std::vector<double> y(m, -7.0);
+                    multiply(A.data(), x.data(), y.data(), first, m - first, n);
+                    // Rows before the block stay untouched.
+                    std::fill(expected.begin(), expected.begin() + first, -7.0);
+                    EXPECT_TRUE(same_bits(y, expected))
+                        << name << ": rows " << first << ".." << m - 1 << " of " << m << " x " << n;
+                }
+            }
+        }
+    }
+
+    // Each product is rounded before it is added, and each sum runs left to
+    // right: the even rows sum to a (adding in another order gives 2), the
+    // odd rows to 0 (a fused multiply-add would leave 2^-60). The four
+    // telling columns sit at every offset within a vector.
+    const double a = 1.0 + std::ldexp(1.0, -30);
+    const int m = 27;
+    for (int lead = 0; lead < 6; ++lead) {
+        const int n = lead + 4 + lead % 3;
+        std::vector<double> x(n, 1.0), A(static_cast<size_t>(m) * n, 0.0), expected;
+        x[lead + 3] = a;
+        for (int i = 0; i < m; ++i) {
+            double* row = &A[static_cast<size_t>(i) * n + lead];
+            if (i % 2 == 0) {
+                row[0] = 1e16, row[1] = 1.0, row[2] = -1e16, row[3] = 1.0;
+                expected.push_back(a);
+            } else {
+                row[0] = -(1.0 + std::ldexp(1.0, -29)), row[3] = a;
+                expected.push_back(0.0);
+            }
+        }
+        for (auto [name, multiply] : kernels) {
+            std::vector<double> y(m, -1.0);
+            multiply(A.data(), x.data(), y.data(), 0, m, n);
+            EXPECT_TRUE(same_bits(y, expected)) << name << ", " << lead << " leading columns";
+        }
+        for (int T = 1; T <= 4; ++T) {
+            std::vector<double> y(m, -1.0);
+            compute_product(A.data(), x.data(), y.data(), m, n, T);
+            EXPECT_TRUE(same_bits(y, expected)) << T << " threads, " << lead << " leading columns";
+        }
+    }
+}
+
+TEST(ProductTimerProduct, FollowsTheTeamTheRuntimeGrants) {
+    // Inside an active parallel region with one active level allowed, the
+    // inner region gets a single thread however many it requests; that one
+    // thread must still compute every row.
+    const int m = 37, n = 11;
+    std::vector<double> A = wide_values(m * n, 3), x = wide_values(n, 4);
+    std::vector<double> expected = plain_product(A, x, m, n);
+    std::vector<double> y(m, -1.0);
+    int saved_levels = omp_get_max_active_levels();
+    omp_set_max_active_levels(1);
+#pragma omp parallel num_threads(2)
+    {
+        if (omp_get_thread_num() == 0) compute_product(A.data(), x.data(), y.data(), m, n, 4);
+    }
+    omp_set_max_active_levels(saved_levels);
+    EXPECT_TRUE(same_bits(y, expected));
+}
+
+TEST(ProductTimerGeneration, DrawsTheGeneratorSequenceRowByRowThenTheVector) {
+    srandom(1);
+    std::vector<double> expected(3 * 4 + 4);
+    for (double& v : expected) v = static_cast<double>(random()) / 2147483647.0;
+    const long next_draw = random();
+
+    srandom(1);
+    std::vector<double> A(12), x(4), y(3);
+    gen_matrix(A.data(), 3, 4);
+    gen_vector(x.data(), 4);
+    // Sizes of 0 or less draw nothing, and the product draws nothing either.
+    gen_matrix(A.data(), 0, 4);
+    gen_matrix(A.data(), 3, -1);
+    gen_vector(x.data(), 0);
+    compute_product(A.data(), x.data(), y.data(), 3, 4, 3);
+    EXPECT_EQ(random(), next_draw);
+
+    A.insert(A.end(), x.begin(), x.end());
+    EXPECT_TRUE(same_bits(A, expected));
+    for (double v : A) {
+        EXPECT_GE(v, 0.0);
+        EXPECT_LE(v, 1.0);
+    }
+}
+
+TEST(ProductTimerConsole, ReadsValuesAndSkipsWordsThatAreNoNumbers) {
+    const std::string dir = make_scratch_dir();
+    std::vector<double> A{9, 9, 9, 9, 9, 9};
+    set_stdin(dir, "1.5 -2\n abc 4e1\n7x 8");
+    EXPECT_EQ(capture_stdout(dir, [&] { read_matrix("Enter A", A.data(), 2, 3); }), "Enter A\n");
+    // "abc" fails and is skipped; "7x" gives 7, then "x" fails for the last.
+    EXPECT_EQ(A, (std::vector<double>{1.5, -2, 9, 40, 7, 9}));
+
+    std::vector<double> x{5, 5, 5, 5};
+    set_stdin(dir, "0.25 ? 3");
+    EXPECT_EQ(capture_stdout(dir, [&] { read_vector("Enter x", x.data(), 4); }), "Enter x\n");
+    // The input ends before the last element, which keeps its value.
+    EXPECT_EQ(x, (std::vector<double>{0.25, 5, 3, 5}));
+}
+
+TEST(ProductTimerConsole, PrintsRowsAndVectorsInFixedWidth) {
+    const std::string dir = make_scratch_dir();
+    const std::vector<double> A{1.0, 12.5, -3.0, 0.04, 100.0, 2.25};
+    EXPECT_EQ(capture_stdout(dir, [&] { print_matrix("A", A.data(), 2, 3); }),
+              "A\n 1.0 12.5 -3.0 \n 0.0 100.0  2.2 \n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_matrix("A", A.data(), 2, 0); }), "A\n\n\n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_matrix("A", A.data(), 0, 3); }), "A\n");
+
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 2.5); }), "y\n 1.0 12.5 -3.0 \n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 3.0); }), "y\n 1.0 12.5 -3.0 \n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 0.0); }), "y\n\n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), -1.0); }), "y\n\n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), std::nan("")); }), "y\n\n");
+}
