@@ -27,8 +27,7 @@ ensure_packages() {
 # build_preset NAME: configures and builds one CMake preset quietly.
 build_preset() {
   echo "== Building ($1)"
-  cmake --preset "$1" -S "$ROOT" >/dev/null &&
-    cmake --build --preset "$1" -j "$(nproc)" >/dev/null
+  (cd "$ROOT" && cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$(nproc)" >/dev/null)
 }
 
 # Packages of the checking suites: clang with the LLVM OpenMP runtime and
