@@ -65,14 +65,30 @@ void log_dp(double amount, int acc_to, double balance) {
            acc_to, BALANCE_TEXT, balance);
 }
 
-void log_dp_no_acc(double amount, int acc_to) {
+// The refused deposit, withdrawal and transfer lines differ only in their
+// error text.
+static void print_dp_refusal(double amount, int acc_to, const char *error) {
     printf(COLOR_RED "User %2d: Deposit %9.2lf into acc %2d %64s " COLOR_RESET "\n",
-           omp_get_thread_num(), amount, acc_to, NO_ACCOUNT_TEXT);
+           omp_get_thread_num(), amount, acc_to, error);
+}
+
+static void print_wd_refusal(double amount, int acc_from, const char *error) {
+    printf(COLOR_RED "User %2d, Withdraw %8.2f from acc %2d %64s " COLOR_RESET "\n",
+           omp_get_thread_num(), amount, acc_from, error);
+}
+
+// The error text right-aligned here carries the reset and the newline itself.
+static void print_tr_refusal(double amount, int acc_from, int acc_to, const char *error_line) {
+    printf(COLOR_RED "User %2d, Transfer %8.2f from acc %2d to acc %2d %59s", omp_get_thread_num(),
+           amount, acc_from, acc_to, error_line);
+}
+
+void log_dp_no_acc(double amount, int acc_to) {
+    print_dp_refusal(amount, acc_to, NO_ACCOUNT_TEXT);
 }
 
 void log_dp_bad_amount(double amount, int acc_to) {
-    printf(COLOR_RED "User %2d: Deposit %9.2lf into acc %2d %64s " COLOR_RESET "\n",
-           omp_get_thread_num(), amount, acc_to, BAD_AMOUNT_TEXT);
+    print_dp_refusal(amount, acc_to, BAD_AMOUNT_TEXT);
 }
 
 void log_wd(double amount, int acc_from, double balance) {
@@ -87,13 +103,11 @@ void log_wd_no_funds(double amount, int acc_from, double balance) {
 }
 
 void log_wd_no_acc(double amount, int acc_from) {
-    printf(COLOR_RED "User %2d, Withdraw %8.2f from acc %2d %64s " COLOR_RESET "\n",
-           omp_get_thread_num(), amount, acc_from, NO_ACCOUNT_TEXT);
+    print_wd_refusal(amount, acc_from, NO_ACCOUNT_TEXT);
 }
 
 void log_wd_bad_amount(double amount, int acc_from) {
-    printf(COLOR_RED "User %2d, Withdraw %8.2f from acc %2d %64s " COLOR_RESET "\n",
-           omp_get_thread_num(), amount, acc_from, BAD_AMOUNT_TEXT);
+    print_wd_refusal(amount, acc_from, BAD_AMOUNT_TEXT);
 }
 
 void log_tr(double amount, int acc_from, int acc_to, double balance) {
@@ -110,15 +124,12 @@ void log_tr_no_funds(double amount, int acc_from, int /*acc_to*/, double balance
            omp_get_thread_num(), amount, acc_from, BALANCE_TEXT, balance);
 }
 
-// The error text right-aligned here carries the reset and the newline itself.
 void log_tr_no_acc(double amount, int acc_from, int acc_to) {
-    printf(COLOR_RED "User %2d, Transfer %8.2f from acc %2d to acc %2d %59s", omp_get_thread_num(),
-           amount, acc_from, acc_to, NO_ACCOUNT_TEXT COLOR_RESET "\n");
+    print_tr_refusal(amount, acc_from, acc_to, NO_ACCOUNT_TEXT COLOR_RESET "\n");
 }
 
 void log_tr_bad_amount(double amount, int acc_from, int acc_to) {
-    printf(COLOR_RED "User %2d, Transfer %8.2f from acc %2d to acc %2d %59s", omp_get_thread_num(),
-           amount, acc_from, acc_to, BAD_AMOUNT_TEXT COLOR_RESET "\n");
+    print_tr_refusal(amount, acc_from, acc_to, BAD_AMOUNT_TEXT COLOR_RESET "\n");
 }
 
 void log_bl(int acc_from, double balance) {
