@@ -149,9 +149,10 @@ std::string without_sanitizer_notes(const std::string& err) {
 TEST(ProductTimerProgram, ReportsSizesThatCannotBeAllocated) {
     const std::string dir = make_scratch_dir();
     const std::vector<std::vector<std::string>> too_big{
-        // 4294967298 saturates to INT_MAX rows: 2^31 * 1000 doubles do not fit.
-        {"1", "4294967298", "1000"},
-        {"1", "1000", "4294967296"},
+        // 4294967298 saturates to INT_MAX rows: 2^31 * 10000 doubles (156 TiB)
+        // fit no process's address space, even where memory is overcommitted.
+        {"1", "4294967298", "10000"},
+        {"1", "10000", "4294967296"},
         // INT_MAX * INT_MAX * 8 bytes overflows a 64-bit size.
         {"1", "2147483647", "2147483647"},
         {"2", "4294967298", "4294967298"},
