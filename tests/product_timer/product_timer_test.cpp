@@ -28,6 +28,34 @@ run_result run_timer(const std::vector<std::string>& args, const std::string& di
     return run_program(argv, dir);
 }
 
+// stderr without the notes a sanitizer adds ("==pid==WARNING: ... failed to
+// allocate ..." when an instrumented build is refused memory).
+std::string without_sanitizer_notes(const std::string& err) {
+    std::string kept;
+    size_t start = 0;
+    while (start < err.size()) {
+        size_t end = err.find('\n', start);
+        end = end == std::string::npos ? err.size() : end + 1;
+        if (err.compare(start, 2, "==") != 0) kept += err.substr(start, end - start);
+        start = end;
+    }
+    return kept;
+}
+
+// Each argument list must be refused: status 1, nothing on stdout, exactly
+// `err` on stderr (less a sanitizer's notes).
+void expect_refused(const std::vector<std::vector<std::string>>& cases, const std::string& err) {
+    const std::string dir = make_scratch_dir();
+    for (const auto& args : cases) {
+        run_result r = run_timer(args, dir);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(without_sanitizer_notes(r.err), err);
+    }
+    EXPECT_TRUE(list_dir(dir).empty());
+}
+
 // True when out is exactly one time line: the number, printed again with
 // "%e", must give back the same characters.
 bool is_time_line(const std::string& out) {
@@ -94,7 +122,6 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 }  // namespace
 
 TEST(ProductTimerProgram, RefusesBadArgumentsWithUsageLine) {
-    const std::string dir = make_scratch_dir();
     const std::vector<std::vector<std::string>> refused{
         {}, {"2", "3"}, {"2", "3", "4", "5"},
         {"0", "3", "4"}, {"2", "0", "4"}, {"2", "3", "0"},
@@ -105,14 +132,7 @@ TEST(ProductTimerProgram, RefusesBadArgumentsWithUsageLine) {
         {"100000", "3", "4"}, {"1025", "3", "4"}, {"4294967297", "3", "4"},
         {"2", "-4294967295", "4"},
     };
-    for (const auto& args : refused) {
-        run_result r = run_timer(args, dir);
-        SCOPED_TRACE(::testing::PrintToString(args));
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, usage_line);
-    }
-    EXPECT_TRUE(list_dir(dir).empty());
+    expect_refused(refused, usage_line);
 }
 
 TEST(ProductTimerProgram, RunsAndPrintsOnlyTheTimeLine) {
@@ -132,22 +152,7 @@ TEST(ProductTimerProgram, RunsAndPrintsOnlyTheTimeLine) {
     EXPECT_TRUE(list_dir(dir).empty());
 }
 
-// stderr without the notes a sanitizer adds ("==pid==WARNING: ... failed to
-// allocate ..." when an instrumented build is refused memory).
-std::string without_sanitizer_notes(const std::string& err) {
-    std::string kept;
-    size_t start = 0;
-    while (start < err.size()) {
-        size_t end = err.find('\n', start);
-        end = end == std::string::npos ? err.size() : end + 1;
-        if (err.compare(start, 2, "==") != 0) kept += err.substr(start, end - start);
-        start = end;
-    }
-    return kept;
-}
-
 TEST(ProductTimerProgram, ReportsSizesThatCannotBeAllocated) {
-    const std::string dir = make_scratch_dir();
     const std::vector<std::vector<std::string>> too_big{
         // 4294967298 saturates to INT_MAX rows: 2^31 * 10000 doubles (156 TiB)
         // fit no process's address space, even where memory is overcommitted.
@@ -157,13 +162,7 @@ TEST(ProductTimerProgram, ReportsSizesThatCannotBeAllocated) {
         {"1", "2147483647", "2147483647"},
         {"2", "4294967298", "4294967298"},
     };
-    for (const auto& args : too_big) {
-        run_result r = run_timer(args, dir);
-        SCOPED_TRACE(::testing::PrintToString(args));
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(without_sanitizer_notes(r.err), memory_line);
-    }
+    expect_refused(too_big, memory_line);
 }
 
 TEST(ProductTimerPartition, GivesContiguousBlocksWithTheRemainderFirst) {
