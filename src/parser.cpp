@@ -13,7 +13,10 @@ int to_int_saturated(const char *text) {
     return static_cast<int>(value);
 }
 
-int read_string(FILE *fptr, char *line) {
+// Reads one token as read_string does and also hands back how many bytes it
+// holds, so that a caller can tell a token that never started (the stream
+// ended first) from one cut short by the end of the stream.
+static int read_token(FILE *fptr, char *line, int *token_length) {
     int length = 0;
     for (;;) {
         int c = fgetc(fptr);
@@ -31,51 +34,65 @@ int read_string(FILE *fptr, char *line) {
             continue;
         }
         line[length] = '\0';
+        *token_length = length;
         return status;
     }
 }
 
-// Reads the next operand into line; false when it is too long for it.
-static bool read_operand(FILE *fptr, char *line) {
-    return read_string(fptr, line) != TOKEN_TOO_LONG;
+int read_string(FILE *fptr, char *line) {
+    int length = 0;
+    return read_token(fptr, line, &length);
 }
 
-static bool read_account(FILE *fptr, char *line, int *account) {
-    if (!read_operand(fptr, line)) return false;
-    *account = to_int_saturated(line);
-    return true;
+// Reads the next operand into line: RECORD_TOO_LONG when it does not fit,
+// RECORD_CUT_OFF when the stream ended before its first byte. An empty
+// operand ended by a blank or a newline is read (as 0).
+static int read_operand(FILE *fptr, char *line) {
+    int length = 0;
+    int status = read_token(fptr, line, &length);
+    if (status == TOKEN_TOO_LONG) return RECORD_TOO_LONG;
+    if (status == TOKEN_END && length == 0) return RECORD_CUT_OFF;
+    return RECORD_READ;
 }
 
-static bool read_amount(FILE *fptr, char *line, double *amount) {
-    if (!read_operand(fptr, line)) return false;
-    *amount = strtod(line, nullptr);
-    return true;
+static int read_account(FILE *fptr, char *line, int *account) {
+    int status = read_operand(fptr, line);
+    if (status == RECORD_READ) *account = to_int_saturated(line);
+    return status;
 }
 
-bool read_deposit(FILE *fptr, char *line, int *acc_dest, double *amount) {
-    if (!read_account(fptr, line, acc_dest) || !read_amount(fptr, line, amount)) return false;
-    printf("deposit %d %f \n", *acc_dest, *amount);
-    return true;
+static int read_amount(FILE *fptr, char *line, double *amount) {
+    int status = read_operand(fptr, line);
+    if (status == RECORD_READ) *amount = strtod(line, nullptr);
+    return status;
 }
 
-bool read_withdrawal(FILE *fptr, char *line, int *acc_src, double *amount) {
-    if (!read_account(fptr, line, acc_src) || !read_amount(fptr, line, amount)) return false;
-    printf("withdraw %d %f \n", *acc_src, *amount);
-    return true;
+int read_deposit(FILE *fptr, char *line, int *acc_dest, double *amount) {
+    int status = read_account(fptr, line, acc_dest);
+    if (status == RECORD_READ) status = read_amount(fptr, line, amount);
+    if (status == RECORD_READ) printf("deposit %d %f \n", *acc_dest, *amount);
+    return status;
 }
 
-bool read_transfer(FILE *fptr, char *line, int *acc_src, int *acc_dest, double *amount) {
-    if (!read_account(fptr, line, acc_src) || !read_account(fptr, line, acc_dest) ||
-        !read_amount(fptr, line, amount))
-        return false;
-    printf("transfer %d %d %f \n", *acc_src, *acc_dest, *amount);
-    return true;
+int read_withdrawal(FILE *fptr, char *line, int *acc_src, double *amount) {
+    int status = read_account(fptr, line, acc_src);
+    if (status == RECORD_READ) status = read_amount(fptr, line, amount);
+    if (status == RECORD_READ) printf("withdraw %d %f \n", *acc_src, *amount);
+    return status;
 }
 
-bool read_balance(FILE *fptr, char *line, int *acc_src) {
-    if (!read_account(fptr, line, acc_src)) return false;
-    printf("balance %d \n", *acc_src);
-    return true;
+int read_transfer(FILE *fptr, char *line, int *acc_src, int *acc_dest, double *amount) {
+    int status = read_account(fptr, line, acc_src);
+    if (status == RECORD_READ) status = read_account(fptr, line, acc_dest);
+    if (status == RECORD_READ) status = read_amount(fptr, line, amount);
+    if (status == RECORD_READ) printf("transfer %d %d %f \n", *acc_src, *acc_dest, *amount);
+    return status;
+}
+
+int read_balance(FILE *fptr, char *line, int *acc_src) {
+    int status = read_account(fptr, line, acc_src);
+    if (status == RECORD_READ) printf("balance %d \n", *acc_src);
+    return status;
 }
 
 static bool is_keyword(const char *word) {
@@ -91,6 +108,10 @@ static void report_long_token() {
     printf(COLOR_RED "Error: token longer than 63 characters\n" COLOR_RESET);
 }
 
+static void report_incomplete(const char *keyword) {
+    printf(COLOR_RED "Error: incomplete transaction: %s\n" COLOR_RESET, keyword);
+}
+
 // Reads the operands of the record whose keyword, ended by a blank, is in
 // line and links the record behind *tail. The load operations are handed the
 // last node rather than the head, so appending costs the same however long
@@ -98,28 +119,37 @@ static void report_long_token() {
 static bool read_record(FILE *fptr, char *line, transaction_t **head, transaction_t **tail) {
     int src = 0, dest = 0;
     double amount = 0.0;
-    bool complete = true;
+    int status = RECORD_READ;
+    const char *keyword = nullptr;  // line is overwritten by the operands
     transaction_t *start = *tail;
     if (strcmp(line, "deposit") == 0) {
-        complete = read_deposit(fptr, line, &dest, &amount);
-        if (complete) start = load_deposit(TYPE_DEPOSIT, dest, amount, start);
+        keyword = "deposit";
+        status = read_deposit(fptr, line, &dest, &amount);
+        if (status == RECORD_READ) start = load_deposit(TYPE_DEPOSIT, dest, amount, start);
     } else if (strcmp(line, "withdrawal") == 0) {
-        complete = read_withdrawal(fptr, line, &src, &amount);
-        if (complete) start = load_withdrawal(TYPE_WITHDRAWAL, src, amount, start);
+        keyword = "withdrawal";
+        status = read_withdrawal(fptr, line, &src, &amount);
+        if (status == RECORD_READ) start = load_withdrawal(TYPE_WITHDRAWAL, src, amount, start);
     } else if (strcmp(line, "transfer") == 0) {
-        complete = read_transfer(fptr, line, &src, &dest, &amount);
-        if (complete) start = load_transfer(TYPE_TRANSFER, src, dest, amount, start);
+        keyword = "transfer";
+        status = read_transfer(fptr, line, &src, &dest, &amount);
+        if (status == RECORD_READ) start = load_transfer(TYPE_TRANSFER, src, dest, amount, start);
     } else if (strcmp(line, "balance") == 0) {
-        complete = read_balance(fptr, line, &src);
-        if (complete) start = load_balance(TYPE_BALANCE, src, start);
+        keyword = "balance";
+        status = read_balance(fptr, line, &src);
+        if (status == RECORD_READ) start = load_balance(TYPE_BALANCE, src, start);
     } else if (line[0] == '\0') {
         return true;  // a blank line or an extra blank
     } else {
         report_unknown_type(line);
         return false;
     }
-    if (!complete) {
+    if (status == RECORD_TOO_LONG) {
         report_long_token();
+        return false;
+    }
+    if (status == RECORD_CUT_OFF) {
+        report_incomplete(keyword);
         return false;
     }
     // start is the old last node, or the new node when the list was empty.
@@ -144,7 +174,7 @@ transaction_t *read_transactions(FILE *fptr) {
             if (status == TOKEN_TOO_LONG)
                 report_long_token();
             else if (is_keyword(line))
-                printf(COLOR_RED "Error: incomplete transaction: %s\n" COLOR_RESET, line);
+                report_incomplete(line);
             else if (line[0] != '\0')
                 report_unknown_type(line);
         }

@@ -20,8 +20,8 @@ constexpr int TOKEN_TOO_LONG = 3;  // the token does not fit; line holds its fir
 // read (with a message) or holds no record.
 transaction_t *parse_transaction_file(const char *filename);
 FILE *open_transaction_file(const char *filename);
-// Reads records until the stream ends or a stop (unknown or incomplete
-// keyword, over-long token) and returns the list read so far.
+// Reads records until the stream ends or a stop (unknown keyword, keyword or
+// record cut off, over-long token) and returns the list read so far.
 transaction_t *read_transactions(FILE *fptr);
 // Reads one token into line (TOKEN_SIZE bytes) and returns a TOKEN_ status.
 int read_string(FILE *fptr, char *line);
@@ -31,10 +31,17 @@ int read_string(FILE *fptr, char *line);
 // the int range become INT_MIN or INT_MAX.
 int to_int_saturated(const char *text);
 
+// Statuses of the record readers.
+constexpr int RECORD_READ = 0;      // every operand read; the record was echoed
+constexpr int RECORD_TOO_LONG = 1;  // an operand is longer than the token buffer holds
+constexpr int RECORD_CUT_OFF = 2;   // the stream ended before an operand started
+
 // Record readers: read and convert the operands of one record, then echo it.
-// They return false, without echo, when an operand is longer than the token
-// buffer holds; the out-parameters are then unspecified.
-bool read_deposit(FILE *fptr, char *line, int *acc_dest, double *amount);
-bool read_withdrawal(FILE *fptr, char *line, int *acc_src, double *amount);
-bool read_transfer(FILE *fptr, char *line, int *acc_src, int *acc_dest, double *amount);
-bool read_balance(FILE *fptr, char *line, int *acc_src);
+// Unless they return RECORD_READ nothing is echoed and the out-parameters
+// are unspecified. An operand ended by the end of the stream still counts;
+// one that never started does not, so a record cut off by the end of the
+// file is never taken for one with zero operands.
+int read_deposit(FILE *fptr, char *line, int *acc_dest, double *amount);
+int read_withdrawal(FILE *fptr, char *line, int *acc_src, double *amount);
+int read_transfer(FILE *fptr, char *line, int *acc_src, int *acc_dest, double *amount);
+int read_balance(FILE *fptr, char *line, int *acc_src);

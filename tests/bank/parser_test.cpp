@@ -81,12 +81,13 @@ TEST(Loader, FileFormatRules) {
                              "3 -2147483648 0 0.000000"}));
     EXPECT_NE(out.find("deposit 2147483647 1.000000 \n"), std::string::npos);
     EXPECT_NE(out.find("balance -2147483648 \n"), std::string::npos);
-    // A 63-character operand still fits; a record cut short by the end of the
-    // file is completed with zeros.
+    // A 63-character operand still fits; a last operand ended by the end of
+    // the file counts, and so does an empty one ended by a blank or newline.
     EXPECT_EQ(parse_text("balance " + std::string(62, '0') + "7").second, records{"3 7 0 0.000000"});
-    EXPECT_EQ(parse_text("transfer 1 2"),
-              std::make_pair(std::string("transfer 1 2 0.000000 \nLoaded transfer transaction\n"),
-                             records{"2 1 2 0.000000"}));
+    EXPECT_EQ(parse_text("transfer 1 2 5"),
+              std::make_pair(std::string("transfer 1 2 5.000000 \nLoaded transfer transaction\n"),
+                             records{"2 1 2 5.000000"}));
+    EXPECT_EQ(parse_text("deposit 4 \n").second, records{"0 0 4 0.000000"});
     for (const char *nothing : {"", "\n \n  \n"})
         EXPECT_EQ(parse_text(nothing), std::make_pair(std::string(), records{}));
 }
@@ -104,6 +105,12 @@ TEST(Loader, EveryStopKeepsTheRecordsBefore) {
     const std::vector<stop> cases = {
         {"balance\ndeposit 2 2\n", 1, incomplete + "balance\n" COLOR_RESET},
         {"withdrawal", 1, incomplete + "withdrawal\n" COLOR_RESET},
+        // The file ends before an operand has started: never a record of 0.
+        {"deposit 0", 1, incomplete + "deposit\n" COLOR_RESET},
+        {"deposit 0\n", 1, incomplete + "deposit\n" COLOR_RESET},
+        {"transfer 0 1 ", 1, incomplete + "transfer\n" COLOR_RESET},
+        {"withdrawal ", 1, incomplete + "withdrawal\n" COLOR_RESET},
+        {"balance \n\n", 2, "balance 0 \nLoaded balance transaction\n"},  // an empty operand, read as 0
         {"foo", 1, unknown + "foo\n" COLOR_RESET},
         {"Deposit 3 10\ndeposit 2 2\n", 1, unknown + "Deposit\n" COLOR_RESET},
         {"\r\ndeposit 2 2\n", 1, unknown + "\r\n" COLOR_RESET},

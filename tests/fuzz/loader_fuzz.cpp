@@ -86,6 +86,8 @@ std::vector<model_record> model_records(const uint8_t* data, size_t size) {
         for (int k = 0; k < operands; ++k) {
             model_token op = next_token(data, size, pos);
             if (op.text.size() > max_token) return records;
+            // The input ended before this operand started: the record is dropped.
+            if (op.status == 2 && op.text.empty()) return records;
             ops.push_back(op.text);
         }
         switch (type) {
