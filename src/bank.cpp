@@ -54,10 +54,16 @@ static bool valid_amount(double amount) {
     return std::isfinite(amount) && !(amount < 0.0);
 }
 
+// A credit that would take a balance past the largest double would leave it
+// infinite, and every later operation on the account meaningless.
+static bool finite_after_credit(double balance, double amount) {
+    return std::isfinite(balance + amount);
+}
+
 void deposit(int acc_num, double amount) {
     if (!in_range(acc_num)) {
         log_dp_no_acc(amount, acc_num);
-    } else if (!valid_amount(amount)) {
+    } else if (!valid_amount(amount) || !finite_after_credit(account_balances[acc_num], amount)) {
         log_dp_bad_amount(amount, acc_num);
     } else {
         log_dp(amount, acc_num, account_balances[acc_num]);
@@ -81,7 +87,11 @@ void withdrawal(int acc_num, double amount) {
 void transfer(int acc_from, int acc_to, double amount) {
     if (!in_range(acc_from) || !in_range(acc_to)) {
         log_tr_no_acc(amount, acc_from, acc_to);
-    } else if (!valid_amount(amount)) {
+    } else if (!valid_amount(amount) ||
+               !finite_after_credit(acc_from == acc_to ? account_balances[acc_from] - amount
+                                                       : account_balances[acc_to],
+                                    amount)) {
+        // A transfer to the same account credits what it has just debited.
         log_tr_bad_amount(amount, acc_from, acc_to);
     } else if (account_balances[acc_from] >= amount) {
         log_tr(amount, acc_from, acc_to, account_balances[acc_from]);

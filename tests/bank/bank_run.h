@@ -15,7 +15,7 @@ inline const std::string STARS = "    ******************************************
 inline std::string report(const std::vector<double> &balances) {
     std::string text = STARS;
     for (int acc = 0; acc < 16; ++acc) {
-        char line[128];
+        char line[512];  // room for the largest balance a double holds
         snprintf(line, sizeof line, "Account %2d balance after completion of transaction batch: %9.2f\n",
                  acc, balances[acc]);
         text += line;

@@ -79,6 +79,12 @@ TEST(BankLedger, EveryPathOneThread) {
         {"transfer 3 4 inf", [] { log_tr_bad_amount(INFINITY, 3, 4); }},
         {"transfer 99 4 -1", [] { log_tr_no_acc(-1, 99, 4); }},  // accounts before amount
         {"deposit 2 -0", [] { log_dp(-0.0, 2, 0); }},            // -0 is a valid amount
+        // No credit may take a balance past the largest double.
+        {"deposit 6 1e308", [] { log_dp(1e308, 6, 0); }},
+        {"deposit 6 1e308", [] { log_dp_bad_amount(1e308, 6); }},
+        {"deposit 7 1e308", [] { log_dp(1e308, 7, 0); }},
+        {"transfer 6 7 1e308", [] { log_tr_bad_amount(1e308, 6, 7); }},
+        {"transfer 6 6 1e308", [] { log_tr(1e308, 6, 6, 1e308); }},  // credits what it debits
     };
     const std::string dir = enter_scratch_dir();
     std::string file;
@@ -88,7 +94,7 @@ TEST(BankLedger, EveryPathOneThread) {
         call();
     }
     const std::string expected_out =
-        testing::internal::GetCapturedStdout() + report({0, 0, 0, 50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+        testing::internal::GetCapturedStdout() + report({0, 0, 0, 50, 0, 0, 1e308, 1e308, 0, 0, 0, 0, 0, 0, 0, 0});
     const std::string records = read_file("p0.log");
     ASSERT_EQ(mkdir("run", 0755), 0);
     write_file("run/t", file);
