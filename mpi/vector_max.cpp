@@ -14,7 +14,7 @@ extern const char log_name_pattern[] = "vector_max_p%d.log";
 
 namespace {
 
-enum read_outcome { read_value, read_no_integer, read_out_of_range };
+enum read_outcome { read_value, read_end, read_no_integer, read_out_of_range };
 
 // Reads one decimal integer as the "%d" conversion does (leading white space,
 // optional sign, digits; the first other character stays in the stream), but
@@ -23,6 +23,7 @@ enum read_outcome { read_value, read_no_integer, read_out_of_range };
 read_outcome read_int(FILE* in, int* value) {
     int c;
     do c = fgetc(in); while (c != EOF && std::isspace(c));
+    if (c == EOF) return read_end;
     bool negative = false;
     if (c == '+' || c == '-') {
         negative = c == '-';
@@ -82,10 +83,16 @@ void read_vector(int* vector, int* count, const char* file_name) {
     for (;;) {
         int value = 0;
         const read_outcome outcome = read_int(in, &value);
+        if (outcome == read_end) break;
         if (outcome != read_no_integer && i == vector_capacity) {
             fprintf(stderr, "Only the first %d values of %s are used\n", vector_capacity, file_name);
             break;
         }
+        if (outcome == read_no_integer)
+            fprintf(stderr,
+                    "Reading of %s stopped at an item that is not an integer; the values after it "
+                    "are ignored\n",
+                    file_name);
         if (outcome == read_out_of_range)
             fprintf(stderr, "Integer out of range in %s; it and the values after it are ignored\n",
                     file_name);

@@ -60,11 +60,17 @@ TEST(VectorMax, EveryStoredValueCountsWhateverTheRankCount) {
 TEST(VectorMax, ReadingStopsAtTheHundredthValueOrTheFirstNonInteger) {
     const std::string scratch = make_scratch_dir();
     const std::string too_many = "Only the first 100 values of data.txt are used\n";
+    const std::string not_integer =
+        "Reading of data.txt stopped at an item that is not an integer; the values after it are "
+        "ignored\n";
     const vector_case cases[] = {
         {"hundred_fifty_on_one", 1, numbers(1, 150), "100", too_many},
         {"hundred_fifty_on_three", 3, numbers(1, 150), "100", too_many},
         {"exactly_hundred", 3, numbers(1, 100), "100", ""},
-        {"stops_at_x", 2, "5 7 x 9\n", "7", ""},
+        {"stops_at_x", 2, "5 7 x 9\n", "7", not_integer},
+        {"comma_separated", 2, "1,2,3,99\n", "1", not_integer},
+        {"lone_sign_at_end", 1, "3 -", "3", not_integer},
+        {"hundred_then_word", 2, numbers(1, 100) + "end\n", "100", not_integer},
         {"stops_at_out_of_range", 2, "4 2147483648 9\n", "4",
          "Integer out of range in data.txt; it and the values after it are ignored\n"},
         {"negative_out_of_range", 1, "4 -2147483649 9\n", "4",
