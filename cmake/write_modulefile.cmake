@@ -1,0 +1,33 @@
+# Run at install time (install(CODE) includes this file): writes the module
+# file for the prefix this install actually uses, which `cmake --install
+# --prefix DIR` may have changed since configuration, and installs it like any
+# other file, so that DESTDIR staging and the install manifest apply.
+#
+# Expects MODULE_TEMPLATE, MODULE_WORK_DIR, MODULE_DESTINATION (relative to
+# the prefix), MODULE_BINDIR_REL, MODULE_EXAMPLESDIR_REL, PACKAGE_NAME,
+# PACKAGE_SUMMARY and PROJECT_VERSION.
+
+set(MODULE_PREFIX "${CMAKE_INSTALL_PREFIX}")
+if(NOT IS_ABSOLUTE "${MODULE_PREFIX}")
+  message(FATAL_ERROR "The install prefix must be an absolute path for the module file: ${MODULE_PREFIX}")
+endif()
+# The paths go into the module file inside Tcl braces: a brace or backslash
+# in them would change what the file means.
+if(MODULE_PREFIX MATCHES "[{}\\\\\n]")
+  message(FATAL_ERROR "The module file cannot name a prefix with braces, backslashes or newlines: ${MODULE_PREFIX}")
+endif()
+cmake_path(NORMAL_PATH MODULE_PREFIX)
+string(REGEX REPLACE "(.)/$" "\\1" MODULE_PREFIX "${MODULE_PREFIX}")
+cmake_path(APPEND MODULE_PREFIX "${MODULE_BINDIR_REL}" OUTPUT_VARIABLE MODULE_BINDIR)
+cmake_path(APPEND MODULE_PREFIX "${MODULE_EXAMPLESDIR_REL}" OUTPUT_VARIABLE MODULE_EXAMPLESDIR)
+
+file(READ "${MODULE_TEMPLATE}" _template)
+string(CONFIGURE "${_template}" _content @ONLY)
+# One work folder per destination, so that installs to different prefixes
+# from the same build tree do not overwrite each other's file.
+string(MD5 _key "$ENV{DESTDIR}${MODULE_PREFIX}")
+set(_work "${MODULE_WORK_DIR}/${_key}")
+file(WRITE "${_work}/${PROJECT_VERSION}" "${_content}")
+file(INSTALL DESTINATION "${MODULE_PREFIX}/${MODULE_DESTINATION}" TYPE FILE
+     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+     FILES "${_work}/${PROJECT_VERSION}")
