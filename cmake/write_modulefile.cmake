@@ -8,8 +8,13 @@
 # PACKAGE_SUMMARY and PROJECT_VERSION.
 
 set(MODULE_PREFIX "${CMAKE_INSTALL_PREFIX}")
+# A relative prefix (`--prefix labs`) installs below the current folder, the
+# base of relative paths here too; the module file needs the absolute path.
 if(NOT IS_ABSOLUTE "${MODULE_PREFIX}")
-  message(FATAL_ERROR "The install prefix must be an absolute path for the module file: ${MODULE_PREFIX}")
+  if(DEFINED ENV{DESTDIR} AND NOT "$ENV{DESTDIR}" STREQUAL "")
+    message(FATAL_ERROR "A staged install (DESTDIR) needs an absolute prefix: ${MODULE_PREFIX}")
+  endif()
+  get_filename_component(MODULE_PREFIX "${MODULE_PREFIX}" ABSOLUTE)
 endif()
 # The paths go into the module file inside Tcl braces: a brace or backslash
 # in them would change what the file means.

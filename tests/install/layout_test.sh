@@ -24,6 +24,16 @@ grep -qxF 'prepend-path PATH {/opt/parallel-labs/bin}' "$stage/opt/parallel-labs
   fail "the staged module file does not name the prefix /opt/parallel-labs:
 $(cat "$stage/opt/parallel-labs/$modulefile")"
 
+# A relative prefix installs below the current folder; the module file must
+# still name it by its absolute path.
+mkdir -p "$scratch/relative/cwd"
+(cd "$scratch/relative/cwd" && cmake --install "$build" --prefix ../labs) >"$scratch/relative.log" ||
+  fail "install to a relative prefix failed: $(cat "$scratch/relative.log")"
+relative_prefix="$(cd "$scratch/relative" && pwd -P)/labs"
+grep -qxF "prepend-path PATH {$relative_prefix/bin}" "$relative_prefix/$modulefile" ||
+  fail "the module file of a relative prefix does not name $relative_prefix/bin:
+$(cat "$relative_prefix/$modulefile")"
+
 # The install a user makes: any folder as prefix (this one has a blank in
 # its name, as a home folder may).
 prefix="$scratch/labs prefix"
