@@ -1,9 +1,9 @@
 # Run at install time (install(CODE) includes this file): writes the module
 # file for the prefix this install actually uses, which `cmake --install
 # --prefix DIR` may have changed since configuration, and installs it like any
-# other file, so that DESTDIR staging and the install manifest apply.
+# other file, staged under DESTDIR when that is set.
 #
-# Expects MODULE_TEMPLATE, MODULE_WORK_DIR, MODULE_DESTINATION (relative to
+# Expects MODULE_TEMPLATE, MODULE_DESTINATION (relative to
 # the prefix), MODULE_BINDIR_REL, MODULE_EXAMPLESDIR_REL, PACKAGE_NAME,
 # PACKAGE_SUMMARY and PROJECT_VERSION.
 
@@ -28,11 +28,12 @@ cmake_path(APPEND MODULE_PREFIX "${MODULE_EXAMPLESDIR_REL}" OUTPUT_VARIABLE MODU
 
 file(READ "${MODULE_TEMPLATE}" _template)
 string(CONFIGURE "${_template}" _content @ONLY)
-# One work folder per destination, so that installs to different prefixes
-# from the same build tree do not overwrite each other's file.
-string(MD5 _key "$ENV{DESTDIR}${MODULE_PREFIX}")
-set(_work "${MODULE_WORK_DIR}/${_key}")
-file(WRITE "${_work}/${PROJECT_VERSION}" "${_content}")
-file(INSTALL DESTINATION "${MODULE_PREFIX}/${MODULE_DESTINATION}" TYPE FILE
-     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-     FILES "${_work}/${PROJECT_VERSION}")
+# Written straight to its place (no work file in the build tree, which the
+# user installing may only be able to read), then recorded like any other
+# installed file (the manifest, as CMake's own rules keep it, without DESTDIR).
+set(_file "${MODULE_PREFIX}/${MODULE_DESTINATION}/${PROJECT_VERSION}")
+set(_staged "$ENV{DESTDIR}${_file}")
+message(STATUS "Installing: ${_staged}")
+file(WRITE "${_staged}" "${_content}")
+file(CHMOD "${_staged}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_file}")
