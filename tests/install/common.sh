@@ -4,6 +4,24 @@ set -euo pipefail
 
 PROGRAMS="bank greetings product_timer sum_of_ranks vector_max"
 
+# The lock that keeps package tests apart, machine-wide (other build trees too).
+PACKAGE_LOCK=$([ -d /run/lock ] && echo /run/lock || echo /tmp)/parallel-labs-package-test.lock
+
+# dpkg_waiting ARGS...: dpkg ARGS, tried again for up to two minutes while
+# another program (an apt-get run, say) holds dpkg's lock.
+dpkg_waiting() {
+  local tries=60 out status
+  while :; do
+    status=0
+    out=$(dpkg "$@" 2>&1) || status=$?
+    if [ "$status" -eq 0 ] || ! grep -qi 'lock' <<<"$out" || [ $((--tries)) -eq 0 ]; then
+      printf '%s\n' "$out"
+      return "$status"
+    fi
+    sleep 2
+  done
+}
+
 fail() {
   echo "FAIL: $*" >&2
   exit 1

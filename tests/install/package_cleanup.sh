@@ -3,14 +3,14 @@
 # failed or was killed before it could remove the package: removes the package
 # if the test's marker says the test installed it.
 # Usage: package_cleanup.sh MARKER
-set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 marker=$1
 [ -e "$marker" ] || exit 0
-exec 9>/run/lock/parallel-labs-package-test.lock
+exec 9>"$PACKAGE_LOCK"
 flock -w 600 9
 state=$(dpkg-query -W -f='${db:Status-Status}' parallel-labs 2>/dev/null || true)
 if [ -n "$state" ] && [ "$state" != not-installed ]; then
   echo "removing parallel-labs left installed by the package test"
-  dpkg -r parallel-labs
+  dpkg_waiting -r parallel-labs
 fi
 rm -f "$marker"

@@ -10,22 +10,21 @@
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 build=$1 version=$2 scratch=$3 marker=$4
 package=parallel-labs
-LOCK=/run/lock/parallel-labs-package-test.lock
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "skipped: installing the package with dpkg needs root"
   exit 77
 fi
 command -v dpkg-shlibdeps >/dev/null || fail "dpkg-shlibdeps not found: install dpkg-dev (scripts/test.sh does)"
-exec 9>"$LOCK"
-flock -w 600 9 || fail "another package test kept $LOCK for 10 minutes"
+exec 9>"$PACKAGE_LOCK"
+flock -w 600 9 || fail "another package test kept $PACKAGE_LOCK for 10 minutes"
 
 # package_state: dpkg's state of the package, empty when dpkg does not know it.
 package_state() {
   dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true
 }
 remove_package() {
-  dpkg -r "$package" >"$scratch/remove.log" 2>&1 || { cat "$scratch/remove.log" >&2; return 1; }
+  dpkg_waiting -r "$package" >"$scratch/remove.log" || { cat "$scratch/remove.log" >&2; return 1; }
   [ "$(package_state)" = not-installed ] || [ -z "$(package_state)" ] ||
     { echo "after dpkg -r the package is still $(package_state)" >&2; return 1; }
 }
@@ -91,7 +90,7 @@ finish() {
 touch "$marker"
 trap finish EXIT
 trap 'exit 1' INT TERM HUP
-dpkg -i "$deb" >"$scratch/install.log" 2>&1 || fail "dpkg -i failed: $(cat "$scratch/install.log")"
+dpkg_waiting -i "$deb" >"$scratch/install.log" || fail "dpkg -i failed: $(cat "$scratch/install.log")"
 [ "$(package_state)" = installed ] || fail "after dpkg -i the package is $(package_state)"
 
 grep -qxF 'prepend-path PATH {/usr/bin}' /usr/share/modulefiles/$package/"$version" ||
