@@ -33,3 +33,8 @@ build_preset() {
 # Packages of the checking suites: clang with the LLVM OpenMP runtime and
 # sanitizer runtimes (ThreadSanitizer, libFuzzer), and valgrind.
 CHECK_PACKAGES="valgrind clang libomp-14-dev libclang-rt-14-dev"
+
+# Packages of the install tests: Environment Modules to load the module file,
+# dpkg-dev (dpkg-shlibdeps) and file, with which CPack works out the Debian
+# package's dependencies.
+INSTALL_TEST_PACKAGES="environment-modules dpkg-dev file"

@@ -4,8 +4,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # valgrind for the memory checks, Google Benchmark and OpenBLAS for the
-# benchmark's smoke test.
-ensure_packages $BASE_PACKAGES valgrind libbenchmark-dev libopenblas-dev
+# benchmark's smoke test, and what the install tests use.
+ensure_packages $BASE_PACKAGES valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES
 build_preset release
 cd "$ROOT"
 ctest --preset release -j "$(nproc)"

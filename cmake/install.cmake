@@ -1,0 +1,61 @@
+# Install rules, the Debian package and the environment module file.
+#
+# An install holds the five programs in bin/, the README and the example
+# inputs in share/doc/<package>/, and a module file in
+# share/modulefiles/<package>/<version>; nothing else (no test or benchmark
+# programs, no static libraries). The programs link only shared system
+# libraries, so an install needs nothing from the source or build tree.
+
+# The Debian form of the project name (lowercase, hyphens) names the package,
+# its documentation folder and its module.
+set(PACKAGE_NAME parallel-labs)
+set(PACKAGE_SUMMARY "OpenMP and MPI programs for teaching and benchmarking parallel programming")
+include(GNUInstallDirs)
+# Debian keeps a package's documents under the package's name, not under the
+# CMake project's (parallel_labs, GNUInstallDirs' CMAKE_INSTALL_DOCDIR).
+set(PARALLEL_LABS_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME}")
+
+set(PARALLEL_LABS_PROGRAMS bank vector_max greetings sum_of_ranks product_timer)
+install(TARGETS ${PARALLEL_LABS_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${PARALLEL_LABS_DOCDIR})
+# The whole folder, so that every example input and job script comes along.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${PARALLEL_LABS_DOCDIR}/examples)
+
+set(MODULEFILE_DIR "${CMAKE_INSTALL_DATAROOTDIR}/modulefiles/${PACKAGE_NAME}")
+install(CODE "
+  set(MODULE_TEMPLATE [[${PROJECT_SOURCE_DIR}/cmake/modulefile.in]])
+  set(MODULE_DESTINATION [[${MODULEFILE_DIR}]])
+  set(MODULE_BINDIR_REL [[${CMAKE_INSTALL_BINDIR}]])
+  set(MODULE_EXAMPLESDIR_REL [[${PARALLEL_LABS_DOCDIR}/examples]])
+  set(PACKAGE_NAME [[${PACKAGE_NAME}]])
+  set(PACKAGE_SUMMARY [[${PACKAGE_SUMMARY}]])
+  set(PROJECT_VERSION [[${PROJECT_VERSION}]])
+  include([[${PROJECT_SOURCE_DIR}/cmake/write_modulefile.cmake]])
+")
+
+# Debian package: `cpack -G DEB` in the build tree, installing under /usr.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PACKAGE_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Parallel labs")
+set(CPACK_PACKAGE_CONTACT "Parallel labs maintainers <maintainers@parallel-labs.example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${PACKAGE_SUMMARY})
+set(CPACK_PACKAGE_DESCRIPTION "Five small command-line programs that show shared-memory parallelism
+(OpenMP) and message passing (MPI) at work: bank, vector_max, greetings,
+sum_of_ranks and product_timer. Includes example inputs and an environment
+module file.")
+# Install into the staging folder through DESTDIR with the package's real
+# prefix, so that the install-time code sees /usr and the module file names
+# it (without DESTDIR, CPack would hand it the staging folder as the prefix).
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION education)
+# Depends comes from the shared libraries the programs link (dpkg-shlibdeps).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The MPI programs are started through mpirun, which no library pulls in.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "openmpi-bin")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "environment-modules | lmod")
+include(CPack)

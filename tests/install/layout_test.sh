@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Installs the build tree to scratch prefixes and checks the result: nothing
+# lands outside the prefix, the prefix holds exactly the programs, the README,
+# the examples and the module file, the module file names the prefix used,
+# and every program runs from there.
+# Usage: layout_test.sh BUILD_DIR SOURCE_DIR VERSION SCRATCH
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+build=$1 source=$2 version=$3 scratch=$4
+fresh_dir "$scratch"
+
+docdir=share/doc/parallel-labs
+modulefile=share/modulefiles/parallel-labs/$version
+
+# A staged install first (as a package build does it): with DESTDIR set even
+# an absolute destination stays inside the staging folder, so a rule that
+# would escape the prefix is caught here without touching the machine.
+stage=$scratch/stage
+DESTDIR=$stage cmake --install "$build" --prefix /opt/parallel-labs >"$scratch/stage.log" ||
+  fail "staged install failed: $(cat "$scratch/stage.log")"
+escaped=$(cd "$stage" && find . ! -type d | grep -v '^\./opt/parallel-labs/' || true)
+[ -z "$escaped" ] || fail "files installed outside the prefix:
+$escaped"
+grep -qxF 'prepend-path PATH {/opt/parallel-labs/bin}' "$stage/opt/parallel-labs/$modulefile" ||
+  fail "the staged module file does not name the prefix /opt/parallel-labs:
+$(cat "$stage/opt/parallel-labs/$modulefile")"
+
+# A relative prefix installs below the current folder; the module file must
+# still name it by its absolute path.
+mkdir -p "$scratch/relative/cwd"
+(cd "$scratch/relative/cwd" && cmake --install "$build" --prefix ../labs) >"$scratch/relative.log" ||
+  fail "install to a relative prefix failed: $(cat "$scratch/relative.log")"
+relative_prefix="$(cd "$scratch/relative" && pwd -P)/labs"
+grep -qxF "prepend-path PATH {$relative_prefix/bin}" "$relative_prefix/$modulefile" ||
+  fail "the module file of a relative prefix does not name $relative_prefix/bin:
+$(cat "$relative_prefix/$modulefile")"
+
+# The install a user makes: any folder as prefix (this one has a blank in
+# its name, as a home folder may).
+prefix="$scratch/labs prefix"
+cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" ||
+  fail "install failed: $(cat "$scratch/install.log")"
+
+expected_files=$(
+  for p in $PROGRAMS; do echo "bin/$p"; done
+  echo "$docdir/README.md"
+  (cd "$source/examples" && find . ! -type d | sed "s|^\./|$docdir/examples/|")
+  echo "$modulefile"
+)
+# Every file and the folders above it, relative to the prefix.
+expected=$(
+  while read -r f; do
+    while [ "$f" != . ]; do
+      echo "$f"
+      f=$(dirname "$f")
+    done
+  done <<<"$expected_files" | sort -u
+)
+actual=$(cd "$prefix" && find . -mindepth 1 | sed 's|^\./||' | sort)
+[ "$actual" = "$expected" ] || fail "the prefix does not hold exactly what is expected:
+$(diff <(echo "$expected") <(echo "$actual") || true)"
+for f in bank/alice.txt bank/bob.txt bank/carol.txt mpi/vector.txt; do
+  [ -f "$prefix/$docdir/examples/$f" ] || fail "example $f is missing"
+done
+cmp -s "$source/README.md" "$prefix/$docdir/README.md" || fail "installed README.md differs from the source"
+diff -r "$source/examples" "$prefix/$docdir/examples" >/dev/null || fail "installed examples differ from the source"
+
+# Programs executable, documents and the module file not.
+for p in $PROGRAMS; do
+  [ -x "$prefix/bin/$p" ] || fail "bin/$p is not executable"
+done
+executable=$(cd "$prefix/share" && find . -type f -perm /111)
+[ -z "$executable" ] || fail "executable files under share/: $executable"
+
+# The programs need nothing from the source or build tree: no run-time
+# library path of their own, and every shared library found by the loader.
+for p in $PROGRAMS; do
+  if readelf -d "$prefix/bin/$p" | grep -qE 'RPATH|RUNPATH'; then
+    fail "bin/$p carries a run-time library path: $(readelf -d "$prefix/bin/$p" | grep -E 'RPATH|RUNPATH')"
+  fi
+  libs=$(ldd "$prefix/bin/$p")
+  if grep -q 'not found' <<<"$libs"; then fail "bin/$p: shared library not found:
+$libs"; fi
+  if grep -qF -e "$build" -e "$source" <<<"$libs"; then fail "bin/$p loads from the source or build tree:
+$libs"; fi
+done
+
+# The module file names this prefix.
+grep -qxF "prepend-path PATH {$prefix/bin}" "$prefix/$modulefile" ||
+  fail "module file does not put $prefix/bin on PATH: $(cat "$prefix/$modulefile")"
+grep -qxF "setenv PARALLEL_LABS_EXAMPLES {$prefix/$docdir/examples}" "$prefix/$modulefile" ||
+  fail "module file does not name the examples folder: $(cat "$prefix/$modulefile")"
+
+run_every_program "$prefix/bin" "$prefix/$docdir/examples" "$scratch/work"
+echo "installed to $prefix: $(wc -l <<<"$expected_files") files, every program ran"

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Builds the Debian package with CPack, installs it on this machine with
+# dpkg -i, runs every program from /usr/bin on the installed examples and
+# removes the package again with dpkg -r, on failure too. Needs root; one run
+# at a time on the machine (a lock file), and it leaves alone a machine where
+# the package or files of the same names are already there.
+# Usage: package_test.sh BUILD_DIR VERSION SCRATCH MARKER
+# MARKER exists while the package this test installed may still be on the
+# machine; package_cleanup.sh removes it after a test that was killed.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+build=$1 version=$2 scratch=$3 marker=$4
+package=parallel-labs
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "skipped: installing the package with dpkg needs root"
+  exit 77
+fi
+command -v dpkg-shlibdeps >/dev/null || fail "dpkg-shlibdeps not found: install dpkg-dev (scripts/test.sh does)"
+exec 9>"$PACKAGE_LOCK"
+flock -w 600 9 || fail "another package test kept $PACKAGE_LOCK for 10 minutes"
+
+# package_state: dpkg's state of the package, empty when dpkg does not know it.
+package_state() {
+  dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true
+}
+remove_package() {
+  dpkg_waiting -r "$package" >"$scratch/remove.log" || { cat "$scratch/remove.log" >&2; return 1; }
+  [ "$(package_state)" = not-installed ] || [ -z "$(package_state)" ] ||
+    { echo "after dpkg -r the package is still $(package_state)" >&2; return 1; }
+}
+
+fresh_dir "$scratch"
+# Left installed by an earlier run of this test that was killed: remove it.
+if [ -e "$marker" ] && [ -n "$(package_state)" ] && [ "$(package_state)" != not-installed ]; then
+  echo "removing $package left by an earlier run of this test"
+  remove_package || fail "could not remove the package left by an earlier run"
+fi
+rm -f "$marker"
+state=$(package_state)
+if [ -n "$state" ] && [ "$state" != not-installed ]; then
+  echo "skipped: $package is on this machine already ($state); the test leaves it alone"
+  exit 77
+fi
+for path in /usr/bin/{bank,greetings,product_timer,sum_of_ranks,vector_max} \
+            /usr/share/doc/$package /usr/share/modulefiles/$package; do
+  if [ -e "$path" ]; then
+    echo "skipped: $path exists already; installing the package would replace it"
+    exit 77
+  fi
+done
+
+# dpkg -r takes away the folders the package brought, and only those.
+had_modulefiles=$([ -d /usr/share/modulefiles ] && echo yes || echo no)
+
+(cd "$build" && cpack -G DEB -B "$scratch/cpack") >"$scratch/cpack.log" 2>&1 ||
+  fail "cpack failed: $(tail -n 30 "$scratch/cpack.log")"
+debs=("$scratch/cpack/${package}_${version}_"*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single ${package}_${version}_*.deb"
+deb=${debs[0]}
+
+[ "$(dpkg-deb -f "$deb" Package)" = "$package" ] || fail "package name: $(dpkg-deb -f "$deb" Package)"
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version: $(dpkg-deb -f "$deb" Version)"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+for lib in libc6 libgomp1 libopenmpi libstdc++6; do
+  grep -qF "$lib" <<<"$depends" || fail "Depends names no $lib (dpkg-shlibdeps): $depends"
+done
+outside=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v -e '^\./usr/' -e '^\./$' || true)
+[ -z "$outside" ] || fail "the package installs outside /usr: $outside"
+
+# From here on the package may be on the machine: whatever happens, remove it.
+finish() {
+  local status=$?
+  trap - EXIT INT TERM HUP
+  if remove_package; then
+    rm -f "$marker"
+    for path in /usr/bin/bank /usr/share/doc/$package /usr/share/modulefiles/$package; do
+      [ ! -e "$path" ] || { echo "FAIL: $path is still there after dpkg -r" >&2; status=1; }
+    done
+    if [ "$had_modulefiles" = no ] && [ -e /usr/share/modulefiles ]; then
+      echo "FAIL: /usr/share/modulefiles is still there after dpkg -r" >&2
+      status=1
+    fi
+  else
+    echo "FAIL: dpkg -r $package failed" >&2
+    status=1
+  fi
+  exit "$status"
+}
+touch "$marker"
+trap finish EXIT
+trap 'exit 1' INT TERM HUP
+dpkg_waiting -i "$deb" >"$scratch/install.log" || fail "dpkg -i failed: $(cat "$scratch/install.log")"
+[ "$(package_state)" = installed ] || fail "after dpkg -i the package is $(package_state)"
+
+grep -qxF 'prepend-path PATH {/usr/bin}' /usr/share/modulefiles/$package/"$version" ||
+  fail "the packaged module file does not name /usr/bin: $(cat /usr/share/modulefiles/$package/"$version")"
+run_every_program /usr/bin /usr/share/doc/$package/examples "$scratch/work"
+echo "installed $(basename "$deb"), ran every program from /usr/bin, removed it"
