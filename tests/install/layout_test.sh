@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tree to scratch prefixes and checks the result: nothing
 # lands outside the prefix, the prefix holds exactly the programs, the README,
-# the examples and the module file, the module file names the prefix used,
+# its docs, the examples and the module file, the module file names the prefix used,
 # and every program runs from there.
 # Usage: layout_test.sh BUILD_DIR SOURCE_DIR VERSION SCRATCH
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -43,6 +43,7 @@ cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" ||
 expected_files=$(
   for p in $PROGRAMS; do echo "bin/$p"; done
   echo "$docdir/README.md"
+  (cd "$source/docs" && find . ! -type d | sed "s|^\./|$docdir/docs/|")
   (cd "$source/examples" && find . ! -type d | sed "s|^\./|$docdir/examples/|")
   echo "$modulefile"
 )
@@ -63,6 +64,7 @@ for f in bank/alice.txt bank/bob.txt bank/carol.txt mpi/vector.txt; do
 done
 cmp -s "$source/README.md" "$prefix/$docdir/README.md" || fail "installed README.md differs from the source"
 diff -r "$source/examples" "$prefix/$docdir/examples" >/dev/null || fail "installed examples differ from the source"
+diff -r "$source/docs" "$prefix/$docdir/docs" >/dev/null || fail "installed docs differ from the source"
 
 # Programs executable, documents and the module file not.
 for p in $PROGRAMS; do
