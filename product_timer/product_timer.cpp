@@ -157,12 +157,10 @@ typedef double vec8 __attribute__((vector_size(64)));
 
 #define KERNEL_INLINE __attribute__((always_inline)) inline
 
-// GCC warns that passing these vectors by value differs between instruction
-// sets. The helpers below are internal and always inlined, so no call ever
-// crosses that boundary.
-#if defined(__GNUC__) && !defined(__clang__)
+// GCC and clang warn that passing these vectors by value differs between
+// instruction sets. The helpers below are internal and always inlined, so no
+// call ever crosses that boundary.
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 
 KERNEL_INLINE vec4 load4(const double* p) {
     vec4 v;
