@@ -6,8 +6,9 @@
 #   scaling.csv          every run: m, n, threads, run, printed seconds,
 #                        warm seconds
 #   scaling_summary.csv  per size and thread count: medians of both, the
-#                        team start (printed minus warm), speedup and
-#                        efficiency of each over one thread
+#                        team start (median over the runs of printed minus
+#                        warm), speedup and efficiency of each over one
+#                        thread
 #   scaling.png          speedup of both, and team start, against threads
 #
 # usage: scripts/scaling.sh [-h] [-t MAX_THREADS] [-r RUNS] [-s "SIZE ..."] [-o DIR]
@@ -19,7 +20,8 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-print_usage() { sed -n 's/^# \{0,1\}//;13,18p' "${BASH_SOURCE[0]}"; }
+# The usage text is the header block from "# usage:" on.
+print_usage() { sed -n '/^# usage:/,/^[^#]/{/^#/s/^# \{0,1\}//p}' "${BASH_SOURCE[0]}"; }
 
 max_threads=$(nproc)
 runs=5
@@ -73,26 +75,28 @@ for ((run = 1; run <= runs; run++)); do
 done
 
 # Medians per size and thread count, then speedup and efficiency of each
-# against its own median with one thread; team start is the printed median
-# minus the warm one.
+# against its own median with one thread. Team start is the median of the
+# differences printed minus warm of each run: the two are measured one right
+# after the other, so a slow spell of a shared machine that affects both
+# cancels out.
 tail -n +2 "$csv" | sort -t, -k1,1n -k3,3n | awk -F, '
   function median(v, count,   i, j, t) {
     for (i = 2; i <= count; i++)
       for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
     return count % 2 ? v[(count + 1) / 2] : (v[count / 2] + v[count / 2 + 1]) / 2
   }
-  function flush(   p, w) {
+  function flush(   p, w, d) {
     if (count == 0) return
-    p = median(printed, count); w = median(warm, count)
+    p = median(printed, count); w = median(warm, count); d = median(diff, count)
     if (threads == 1) { base_p = p; base_w = w }
-    printf "%d,%d,%d,%.6e,%.6e,%.6e,%.4f,%.4f,%.4f,%.4f\n", m, n, threads, p, w, p - w,
+    printf "%d,%d,%d,%.6e,%.6e,%.6e,%.4f,%.4f,%.4f,%.4f\n", m, n, threads, p, w, d,
            base_p / p, base_w / w, base_p / p / threads, base_w / w / threads
     count = 0
   }
   BEGIN { print "m,n,threads,printed_median_seconds,warm_median_seconds,team_start_seconds," \
                 "printed_speedup,warm_speedup,printed_efficiency,warm_efficiency" }
   $1 != m || $3 != threads { flush(); m = $1; n = $2; threads = $3 }
-  { count++; printed[count] = $5 + 0; warm[count] = $6 + 0 }
+  { count++; printed[count] = $5 + 0; warm[count] = $6 + 0; diff[count] = $5 - $6 }
   END { flush() }' >"$summary"
 
 cpu=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)
