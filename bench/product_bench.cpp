@@ -29,6 +29,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <omp.h>
@@ -159,6 +161,19 @@ double stream_read(const problem& p, int thread_count) {
     return total;
 }
 
+// Idle threads of a runtime keep spinning for a while after a parallel call
+// before they sleep: libgomp's for a few milliseconds, OpenBLAS's for about
+// 2^28 cycles (a tenth of a second). On a machine with as many cores as
+// threads a spinning thread of the previous benchmark takes a core from the
+// next one, which then waits for the scheduler at every join. So every
+// benchmark with more than one thread ends with a pause, outside its timed
+// loop, long enough for its runtime's threads to go to sleep.
+void let_idle_threads_sleep(int threads, int milliseconds) {
+    if (threads > 1) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+constexpr int omp_settle_ms = 30;
+constexpr int openblas_settle_ms = 200;
+
 void bench_kernel(benchmark::State& state, shape sh, int threads) {
     problem& p = problem_of_shape(sh);
     for (auto _ : state) {
@@ -166,6 +181,7 @@ void bench_kernel(benchmark::State& state, shape sh, int threads) {
         benchmark::ClobberMemory();
     }
     set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, omp_settle_ms);
 }
 
 void bench_plain(benchmark::State& state, shape sh, int threads) {
@@ -175,6 +191,7 @@ void bench_plain(benchmark::State& state, shape sh, int threads) {
         benchmark::ClobberMemory();
     }
     set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, omp_settle_ms);
 }
 
 #if HAVE_OPENBLAS
@@ -187,6 +204,7 @@ void bench_dgemv(benchmark::State& state, shape sh, int threads) {
         benchmark::ClobberMemory();
     }
     set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, openblas_settle_ms);
 }
 #endif
 
@@ -194,6 +212,7 @@ void bench_stream(benchmark::State& state, shape sh, int threads) {
     problem& p = problem_of_shape(sh);
     for (auto _ : state) benchmark::DoNotOptimize(stream_read(p, threads));
     set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, omp_settle_ms);
 }
 
 // The kernel alone over all rows, on this thread: what the vector code

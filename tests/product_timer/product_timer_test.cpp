@@ -420,3 +420,45 @@ TEST(ProductTimerConsole, PrintsRowsAndVectorsInFixedWidth) {
     EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), -1.0); }), "y\n\n");
     EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), std::nan("")); }), "y\n\n");
 }
+
+// One number of seconds on a line of its own, as the helpers print it.
+bool is_seconds_line(const std::string& out) {
+    char* end = nullptr;
+    const double value = std::strtod(out.c_str(), &end);
+    return !out.empty() && value >= 0.0 && std::string(end) == "\n";
+}
+
+#ifdef PRODUCT_WARM_PATH
+TEST(ProductTimerTools, WarmHelperPrintsItsMedianAndRefusesBadArguments) {
+    const std::string dir = make_scratch_dir();
+    run_result r = run_program({PRODUCT_WARM_PATH, "2", "37", "11", "3"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(is_seconds_line(r.out)) << r.out;
+    EXPECT_EQ(r.err, "");
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{}, {"2", "3"}, {"0", "3", "4"}, {"1025", "3", "4"},
+                                               {"2", "x", "4"}, {"2", "3", "4", "0"}}) {
+        std::vector<std::string> argv{PRODUCT_WARM_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        r = run_program(argv, dir);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+    EXPECT_TRUE(list_dir(dir).empty());
+}
+#endif
+
+#ifdef DGEMV_ONCE_PATH
+TEST(ProductTimerTools, ColdYardstickPrintsOneTime) {
+    const std::string dir = make_scratch_dir();
+    run_result r = run_program({DGEMV_ONCE_PATH, "2", "37", "11"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(is_seconds_line(r.out)) << r.out;
+    r = run_program({DGEMV_ONCE_PATH, "2", "0", "11"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(list_dir(dir).empty());
+}
+#endif
