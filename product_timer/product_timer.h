@@ -39,7 +39,9 @@ void gen_matrix(double A[], int m, int n);
 void gen_vector(double x[], int n);
 
 // y[first .. first+count-1] = rows first .. first+count-1 of A times x, on the
-// calling thread. All kernels give the same bits.
+// calling thread. All kernels give the same bits, except that a sum that is
+// NaN may differ in sign and payload (which NaN an addition passes on depends
+// on the operand order the compiler picks).
 //   multiply_rows_portable  plain C++ for any processor
 //   multiply_rows_wide      AVX vectors; only where wide_kernel_available()
 //   multiply_rows_avx512    AVX-512F vectors; only where

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -316,6 +317,53 @@ TEST(ProductTimerKernels, AlignTheirStepsWhatEverTheRowsAlignment) {
                 }
             }
         }
+    }
+}
+
+TEST(ProductTimerKernels, KeepSignedZerosInfinitiesNansAndSubnormals) {
+    // Values whose sums expose a kernel that starts from -0.0, flushes
+    // subnormal results to zero, or skips products: signed zeros, products
+    // below the smallest normal double, infinities (inf - inf gives NaN) and
+    // NaN, mixed with ordinary numbers at every position.
+    const double inf = std::numeric_limits<double>::infinity();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const std::vector<double> specials{-0.0, 0.0, 1e-300, -1e-300, 3.0 * tiny, inf, -inf,
+                                       std::numeric_limits<double>::quiet_NaN(), 1.5, -2.25};
+    const auto kernels = runnable_kernels();
+    for (int n : {5, 8, 17, 256}) {
+        const int m = 27;
+        std::vector<double> A = wide_values(static_cast<size_t>(m) * n, n * 5u + 1);
+        std::vector<double> x = wide_values(n, n * 11u + 2);
+        unsigned seed = 7;
+        for (double& a : A) {
+            seed = seed * 1103515245u + 12345u;
+            // Rows of only zeros or tiny values, and special values scattered.
+            if (seed % 5 == 0) a = specials[(seed >> 8) % specials.size()];
+        }
+        // Row 0: only -0.0, whose sum from +0.0 is +0.0 (from -0.0 it would
+        // stay -0.0). Row 1: products around and below the smallest normal.
+        for (int j = 0; j < n; ++j) {
+            A[j] = -0.0;
+            A[static_cast<size_t>(n) + j] = 1e-305;
+        }
+        std::vector<double> expected = plain_product(A, x, m, n);
+        // A NaN sum is the only exception to same bits: which of two NaNs an
+        // addition passes on (and so its sign and payload) depends on the
+        // operand order the compiler picks for the instruction, and addition
+        // is commutative to the compiler. Every NaN is therefore made one.
+        auto one_nan = [](std::vector<double> v) {
+            for (double& e : v)
+                if (std::isnan(e)) e = std::numeric_limits<double>::quiet_NaN();
+            return v;
+        };
+        for (auto [name, multiply] : kernels) {
+            std::vector<double> y(m, -1.0);
+            multiply(A.data(), x.data(), y.data(), 0, m, n);
+            EXPECT_TRUE(same_bits(one_nan(y), one_nan(expected))) << name << ", n = " << n;
+        }
+        EXPECT_FALSE(std::signbit(expected[0]));
+        EXPECT_TRUE(std::count_if(expected.begin(), expected.end(),
+                                  [](double e) { return std::isnan(e); }) > 0);
     }
 }
 
