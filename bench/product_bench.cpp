@@ -1,25 +1,35 @@
 // Benchmark of the matrix-vector product of product_timer, measured side by
-// side in one run with the yardsticks it is judged against:
+// side in one run with the yardsticks it is judged against.
 //
-//   kernel   compute_product, the product as product_timer runs it (warm: the
-//            thread team of the previous iteration is reused)
+// Warm (Google Benchmark, the data and the thread team already in use):
+//   kernel   compute_product, the function product_timer runs, parallel
+//            region included, called over and over
+//   rows     the kernel alone on the calling thread, no parallel region
+//            (one thread only)
 //   plain    the same row blocks, one row at a time, left to right
 //   dgemv    cblas_dgemv of OpenBLAS, row-major, same data and thread count
 //            (only when the build found OpenBLAS)
 //   stream   a vectorised read of the same matrix, several streams per thread
 //            each with its own accumulator: what the memory can deliver to
 //            that many threads
-//   program  the time that the product_timer program itself prints (a fresh
-//            process per iteration, so its thread team starts cold)
+// Cold (fresh processes, run alternately, medians):
+//   program  the time that the product_timer program prints
+//   once     the time of exactly one cblas_dgemv call in a fresh process that
+//            draws the same A and x (dgemv_once), same thread count
 //
-// Speeds are in GB/s of matrix read (m*n*8 bytes per product). After the
-// benchmarks a table puts the kernel next to the yardsticks as ratios.
+// Warm speeds are in GB/s of matrix read (m*n*8 bytes per product); cold
+// times in milliseconds. After the benchmarks two tables put the kernel and
+// the program next to their yardsticks as ratios of speed.
 //
-//   product_bench [--sizes=200,1000,4000,8000] [--threads=1,2] [benchmark flags]
+//   product_bench [--sizes=200,1000,...] [--threads=1,2] [--cold_runs=7]
+//                 [benchmark flags]
+// A size is one number for a square matrix or MxN.
 #include "product_timer.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +37,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <omp.h>
@@ -45,6 +56,15 @@
 
 namespace {
 
+struct shape {
+    int m;
+    int n;
+};
+
+std::string label(shape sh) {
+    return sh.m == sh.n ? std::to_string(sh.m) : std::to_string(sh.m) + "x" + std::to_string(sh.n);
+}
+
 struct problem {
     int m;
     int n;
@@ -53,18 +73,18 @@ struct problem {
     std::vector<double> y;
 };
 
-// One square problem per size, drawn like product_timer draws its data.
-problem& problem_of_size(int size) {
-    static std::map<int, std::unique_ptr<problem>> problems;
-    std::unique_ptr<problem>& p = problems[size];
+// One problem per shape, drawn like product_timer draws its data.
+problem& problem_of_shape(shape sh) {
+    static std::map<std::pair<int, int>, std::unique_ptr<problem>> problems;
+    std::unique_ptr<problem>& p = problems[{sh.m, sh.n}];
     if (!p) {
-        p.reset(new problem{size, size, {}, {}, {}});
-        p->A.resize(static_cast<size_t>(size) * size);
-        p->x.resize(size);
-        p->y.resize(size);
+        p.reset(new problem{sh.m, sh.n, {}, {}, {}});
+        p->A.resize(static_cast<size_t>(sh.m) * sh.n);
+        p->x.resize(sh.n);
+        p->y.resize(sh.m);
         srandom(1);
-        gen_matrix(p->A.data(), size, size);
-        gen_vector(p->x.data(), size);
+        gen_matrix(p->A.data(), sh.m, sh.n);
+        gen_vector(p->x.data(), sh.n);
     }
     return *p;
 }
@@ -141,27 +161,42 @@ double stream_read(const problem& p, int thread_count) {
     return total;
 }
 
-void bench_kernel(benchmark::State& state, int size, int threads) {
-    problem& p = problem_of_size(size);
+// Idle threads of a runtime keep spinning for a while after a parallel call
+// before they sleep: libgomp's for a few milliseconds, OpenBLAS's for about
+// 2^28 cycles (a tenth of a second). On a machine with as many cores as
+// threads a spinning thread of the previous benchmark takes a core from the
+// next one, which then waits for the scheduler at every join. So every
+// benchmark with more than one thread ends with a pause, outside its timed
+// loop, long enough for its runtime's threads to go to sleep.
+void let_idle_threads_sleep(int threads, int milliseconds) {
+    if (threads > 1) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+constexpr int omp_settle_ms = 30;
+constexpr int openblas_settle_ms = 200;
+
+void bench_kernel(benchmark::State& state, shape sh, int threads) {
+    problem& p = problem_of_shape(sh);
     for (auto _ : state) {
         compute_product(p.A.data(), p.x.data(), p.y.data(), p.m, p.n, threads);
         benchmark::ClobberMemory();
     }
     set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, omp_settle_ms);
 }
 
-void bench_plain(benchmark::State& state, int size, int threads) {
-    problem& p = problem_of_size(size);
+void bench_plain(benchmark::State& state, shape sh, int threads) {
+    problem& p = problem_of_shape(sh);
     for (auto _ : state) {
         plain_product(p, p.y.data(), threads);
         benchmark::ClobberMemory();
     }
     set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, omp_settle_ms);
 }
 
 #if HAVE_OPENBLAS
-void bench_dgemv(benchmark::State& state, int size, int threads) {
-    problem& p = problem_of_size(size);
+void bench_dgemv(benchmark::State& state, shape sh, int threads) {
+    problem& p = problem_of_shape(sh);
     openblas_set_num_threads(threads);
     for (auto _ : state) {
         cblas_dgemv(CblasRowMajor, CblasNoTrans, p.m, p.n, 1.0, p.A.data(), p.n, p.x.data(), 1,
@@ -169,33 +204,25 @@ void bench_dgemv(benchmark::State& state, int size, int threads) {
         benchmark::ClobberMemory();
     }
     set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, openblas_settle_ms);
 }
 #endif
 
-void bench_stream(benchmark::State& state, int size, int threads) {
-    problem& p = problem_of_size(size);
+void bench_stream(benchmark::State& state, shape sh, int threads) {
+    problem& p = problem_of_shape(sh);
     for (auto _ : state) benchmark::DoNotOptimize(stream_read(p, threads));
     set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, omp_settle_ms);
 }
 
-// Runs the program once per iteration and takes the time it prints.
-void bench_program(benchmark::State& state, int size, int threads) {
-    problem& p = problem_of_size(size);
-    const std::string command = std::string(PRODUCT_TIMER_PATH) + " " + std::to_string(threads) +
-                                " " + std::to_string(size) + " " + std::to_string(size);
+// The kernel alone over all rows, on this thread: what the vector code
+// achieves without the cost of a parallel region.
+void bench_rows(benchmark::State& state, shape sh, int) {
+    problem& p = problem_of_shape(sh);
+    const row_kernel kernel = select_kernel();
     for (auto _ : state) {
-        std::FILE* out = popen(command.c_str(), "r");
-        double seconds = -1.0;
-        if (out != nullptr) {
-            if (std::fscanf(out, "Elapsed time of multiplication part only = %lf", &seconds) != 1)
-                seconds = -1.0;
-            pclose(out);
-        }
-        if (seconds < 0.0) {
-            state.SkipWithError("product_timer did not print its time line");
-            break;
-        }
-        state.SetIterationTime(seconds);
+        kernel(p.A.data(), p.x.data(), p.y.data(), 0, p.m, p.n);
+        benchmark::ClobberMemory();
     }
     set_matrix_bytes(state, p);
 }
@@ -221,107 +248,226 @@ struct recording_reporter : benchmark::ConsoleReporter {
     }
 };
 
-std::vector<int> parse_list(const char* text) {
+// "200,1000,192x1024": square sizes or MxN; an empty list or a shape that is
+// not two positive numbers gives an empty result.
+std::vector<shape> parse_shapes(const char* text) {
+    std::vector<shape> shapes;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        char* end = nullptr;
+        const long m = std::strtol(item.c_str(), &end, 10);
+        long n = m;
+        if (*end == 'x') n = std::strtol(end + 1, &end, 10);
+        if (*end != '\0' || m <= 0 || n <= 0 || m > 100000 || n > 100000) return {};
+        shapes.push_back({static_cast<int>(m), static_cast<int>(n)});
+    }
+    return shapes;
+}
+
+std::vector<int> parse_counts(const char* text) {
     std::vector<int> values;
     std::stringstream in(text);
     std::string item;
-    while (std::getline(in, item, ',')) values.push_back(std::atoi(item.c_str()));
+    while (std::getline(in, item, ',')) {
+        const int value = std::atoi(item.c_str());
+        if (value <= 0 || value > max_thread_count) return {};
+        values.push_back(value);
+    }
     return values;
 }
 
-std::string key(const char* what, int size, int threads) {
-    return std::string(what) + "/" + std::to_string(size) + "/" + std::to_string(threads);
+std::string key(const char* what, shape sh, int threads) {
+    return std::string(what) + "/" + label(sh) + "/" + std::to_string(threads);
 }
 
-void print_ratios(const std::vector<int>& sizes, const std::vector<int>& thread_counts) {
-    auto gbs = [](const std::string& name, int size) {
+std::string cell(double value, const char* format) {
+    char text[32];
+    if (value < 0.0) return std::string("-");
+    std::snprintf(text, sizeof text, format, value);
+    return std::string(text);
+}
+
+double ratio(double a, double b) {
+    return a < 0.0 || b <= 0.0 ? -1.0 : a / b;
+}
+
+void print_warm(const std::vector<shape>& shapes, const std::vector<int>& thread_counts) {
+    auto gbs = [](const std::string& name, shape sh) {
         auto it = seconds_of.find(name);
         if (it == seconds_of.end() || it->second <= 0.0) return -1.0;
-        return static_cast<double>(size) * size * sizeof(double) / it->second / 1e9;
+        return static_cast<double>(sh.m) * sh.n * sizeof(double) / it->second / 1e9;
     };
-    auto cell = [](double value, const char* format) {
-        char text[32];
-        if (value < 0.0) return std::string("-");
-        std::snprintf(text, sizeof text, format, value);
-        return std::string(text);
-    };
-    std::printf("\nGB/s of matrix read; ratios are speed over speed (above 1: ours is faster)\n");
-    std::printf("%6s %3s %8s %8s %8s %8s %8s %13s %14s %14s\n", "size", "thr", "kernel", "plain",
-                "dgemv", "stream", "program", "kernel/dgemv", "program/dgemv", "program/stream");
-    for (int size : sizes) {
+    std::printf("\nWarm: GB/s of matrix read; ratios are speed over speed (above 1: ours is "
+                "faster)\n");
+    std::printf("%9s %3s %8s %8s %8s %8s %8s %13s %11s %13s\n", "size", "thr", "kernel", "rows",
+                "plain", "dgemv", "stream", "kernel/dgemv", "rows/dgemv", "kernel/stream");
+    for (shape sh : shapes) {
         for (int threads : thread_counts) {
-            double k = gbs(key("kernel", size, threads), size);
-            double pl = gbs(key("plain", size, threads), size);
-            double d = gbs(key("dgemv", size, threads), size);
-            double s = gbs(key("stream", size, threads), size);
-            double pr = gbs(key("program", size, threads), size);
-            auto ratio = [](double a, double b) { return a < 0.0 || b <= 0.0 ? -1.0 : a / b; };
-            std::printf("%6d %3d %8s %8s %8s %8s %8s %13s %14s %14s\n", size, threads,
-                        cell(k, "%.2f").c_str(), cell(pl, "%.2f").c_str(), cell(d, "%.2f").c_str(),
-                        cell(s, "%.2f").c_str(), cell(pr, "%.2f").c_str(),
-                        cell(ratio(k, d), "%.2f").c_str(), cell(ratio(pr, d), "%.2f").c_str(),
-                        cell(ratio(pr, s), "%.2f").c_str());
+            double k = gbs(key("kernel", sh, threads), sh);
+            double r = gbs(key("rows", sh, threads), sh);
+            double pl = gbs(key("plain", sh, threads), sh);
+            double d = gbs(key("dgemv", sh, threads), sh);
+            double st = gbs(key("stream", sh, threads), sh);
+            std::printf("%9s %3d %8s %8s %8s %8s %8s %13s %11s %13s\n", label(sh).c_str(), threads,
+                        cell(k, "%.2f").c_str(), cell(r, "%.2f").c_str(), cell(pl, "%.2f").c_str(),
+                        cell(d, "%.2f").c_str(), cell(st, "%.2f").c_str(),
+                        cell(ratio(k, d), "%.2f").c_str(), cell(ratio(r, d), "%.2f").c_str(),
+                        cell(ratio(k, st), "%.2f").c_str());
         }
     }
 }
 
+// Runs a command that prints one number of seconds (product_timer's time line
+// or dgemv_once's number); negative when it printed neither.
+double run_for_seconds(const std::string& command) {
+    std::FILE* out = popen(command.c_str(), "r");
+    if (out == nullptr) return -1.0;
+    char line[256] = "";
+    double seconds = -1.0;
+    if (std::fgets(line, sizeof line, out) != nullptr &&
+        std::sscanf(line, "Elapsed time of multiplication part only = %lf", &seconds) != 1 &&
+        std::sscanf(line, "%lf", &seconds) != 1)
+        seconds = -1.0;
+    if (pclose(out) != 0) seconds = -1.0;
+    return seconds;
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return -1.0;
+    std::sort(values.begin(), values.end());
+    const size_t k = values.size() / 2;
+    return values.size() % 2 ? values[k] : (values[k - 1] + values[k]) / 2;
+}
+
+// Fresh processes: product_timer against dgemv_once, alternately (the order
+// swaps every run), so that a passing disturbance hits both alike; then the
+// medians. Returns false when a program failed.
+bool print_cold(const std::vector<shape>& shapes, const std::vector<int>& thread_counts,
+                int runs) {
+    std::printf("\nCold: fresh processes, median of %d runs each, milliseconds; ratio above 1: "
+                "the program is faster\n", runs);
+    std::printf("%9s %3s %10s %10s %14s\n", "size", "thr", "program", "once", "program/once");
+    for (shape sh : shapes) {
+        for (int threads : thread_counts) {
+            const std::string args = " " + std::to_string(threads) + " " + std::to_string(sh.m) +
+                                     " " + std::to_string(sh.n) + " 2>&1";
+            std::vector<double> program, once;
+            for (int run = 0; run < runs; ++run) {
+                for (int turn = 0; turn < 2; ++turn) {
+                    if ((run + turn) % 2 == 0) {
+                        program.push_back(run_for_seconds(PRODUCT_TIMER_PATH + args));
+                        if (program.back() < 0.0) return false;
+                    } else {
+#if HAVE_OPENBLAS
+                        once.push_back(run_for_seconds(DGEMV_ONCE_PATH + args));
+                        if (once.back() < 0.0) return false;
+#endif
+                    }
+                }
+            }
+            const double p = median(program) * 1e3, o = median(once) * 1e3;
+            std::printf("%9s %3d %10s %10s %14s\n", label(sh).c_str(), threads,
+                        cell(p, "%.3f").c_str(), cell(o, "%.3f").c_str(),
+                        cell(ratio(o, p), "%.2f").c_str());
+            std::fflush(stdout);
+        }
+    }
+    return true;
+}
+
 // The kernel must give exactly the bits of the plain loop; timing a wrong
 // kernel would be pointless.
-bool kernel_matches_plain(int size, int threads) {
-    problem& p = problem_of_size(size);
+bool kernel_matches_plain(shape sh, int threads) {
+    problem& p = problem_of_shape(sh);
     std::vector<double> expected(p.m);
     plain_product(p, expected.data(), 1);
     compute_product(p.A.data(), p.x.data(), p.y.data(), p.m, p.n, threads);
     return std::memcmp(expected.data(), p.y.data(), expected.size() * sizeof(double)) == 0;
 }
 
+std::string processor_name() {
+    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
+    std::string name = "unknown processor";
+    if (f == nullptr) return name;
+    char line[512];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        if (std::strncmp(line, "model name", 10) == 0) {
+            const char* colon = std::strchr(line, ':');
+            if (colon != nullptr) {
+                name = colon + 2;
+                if (!name.empty() && name.back() == '\n') name.pop_back();
+            }
+            break;
+        }
+    }
+    std::fclose(f);
+    return name;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    std::vector<int> sizes{200, 1000, 4000, 8000};
+    std::vector<shape> shapes{{200, 200},   {1000, 1000}, {1024, 1024}, {2048, 2048},
+                              {4000, 4000}, {4096, 4096}, {8000, 8000}};
     std::vector<int> thread_counts{1, 2};
+    int cold_runs = 7;
     for (int k = 1; k < argc; ++k) {
         if (std::strncmp(argv[k], "--sizes=", 8) == 0) {
-            sizes = parse_list(argv[k] + 8);
+            shapes = parse_shapes(argv[k] + 8);
         } else if (std::strncmp(argv[k], "--threads=", 10) == 0) {
-            thread_counts = parse_list(argv[k] + 10);
+            thread_counts = parse_counts(argv[k] + 10);
+        } else if (std::strncmp(argv[k], "--cold_runs=", 12) == 0) {
+            cold_runs = std::atoi(argv[k] + 12);
         } else {
             std::fprintf(stderr, "unknown argument %s\n", argv[k]);
             return 1;
         }
     }
+    if (shapes.empty() || thread_counts.empty() || cold_runs < 0 || cold_runs > 1000) {
+        std::fprintf(stderr, "sizes: N or MxN, positive; threads: 1..%d; cold_runs: 0..1000\n",
+                     max_thread_count);
+        return 1;
+    }
 
-    std::printf("wide kernel: %s\n", wide_kernel_available() ? "AVX" : "portable");
-    for (int size : sizes) {
+    std::printf("processor: %s\nkernel: %s\n", processor_name().c_str(),
+                kernel_name(select_kernel()));
+    for (shape sh : shapes) {
         for (int threads : thread_counts) {
-            if (size <= 0 || threads <= 0 || !kernel_matches_plain(size, threads)) {
-                std::fprintf(stderr, "size %d, %d threads: the kernel differs from the plain loop\n",
-                             size, threads);
+            if (!kernel_matches_plain(sh, threads)) {
+                std::fprintf(stderr, "%s, %d threads: the kernel differs from the plain loop\n",
+                             label(sh).c_str(), threads);
                 return 1;
             }
         }
     }
 
-    for (int size : sizes) {
+    for (shape sh : shapes) {
         for (int threads : thread_counts) {
-            benchmark::RegisterBenchmark(key("stream", size, threads).c_str(), bench_stream, size,
+            benchmark::RegisterBenchmark(key("stream", sh, threads).c_str(), bench_stream, sh,
                                          threads)->UseRealTime();
-            benchmark::RegisterBenchmark(key("plain", size, threads).c_str(), bench_plain, size,
+            benchmark::RegisterBenchmark(key("plain", sh, threads).c_str(), bench_plain, sh,
                                          threads)->UseRealTime();
-            benchmark::RegisterBenchmark(key("kernel", size, threads).c_str(), bench_kernel, size,
+            benchmark::RegisterBenchmark(key("kernel", sh, threads).c_str(), bench_kernel, sh,
                                          threads)->UseRealTime();
+            if (threads == 1)
+                benchmark::RegisterBenchmark(key("rows", sh, threads).c_str(), bench_rows, sh,
+                                             threads)->UseRealTime();
 #if HAVE_OPENBLAS
-            benchmark::RegisterBenchmark(key("dgemv", size, threads).c_str(), bench_dgemv, size,
+            benchmark::RegisterBenchmark(key("dgemv", sh, threads).c_str(), bench_dgemv, sh,
                                          threads)->UseRealTime();
 #endif
-            benchmark::RegisterBenchmark(key("program", size, threads).c_str(), bench_program, size,
-                                         threads)->UseManualTime()->Iterations(size >= 4000 ? 5 : 20);
         }
     }
     recording_reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    print_ratios(sizes, thread_counts);
+    print_warm(shapes, thread_counts);
+    int status = 0;
+    if (cold_runs > 0 && !print_cold(shapes, thread_counts, cold_runs)) {
+        std::fprintf(stderr, "product_timer or dgemv_once did not print its time\n");
+        status = 1;
+    }
     benchmark::Shutdown();
-    return 0;
+    return status;
 }

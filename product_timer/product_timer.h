@@ -10,7 +10,7 @@
 #include <cstdint>
 
 // Largest thread count the program accepts; a larger request is refused with
-// the usage line.
+// the usage line and a second line that names this limit.
 constexpr int max_thread_count = 1024;
 
 // Rows [first, first + count) of y computed by thread t of a team of T threads
@@ -27,8 +27,10 @@ row_block thread_rows(int m, int t, int T);
 
 // Converts the three arguments (thread count, rows, columns) and stores them;
 // returns only when all three are positive and the thread count is at most
-// max_thread_count, otherwise calls usage. Values outside the int range
-// saturate to INT_MIN or INT_MAX.
+// max_thread_count. Otherwise it ends the process with status 1 after the
+// usage line, followed, when only the thread count is too large, by
+// "At most 1024 threads are accepted". Values outside the int range saturate
+// to INT_MIN or INT_MAX.
 void get_args(int argc, char* argv[], int* thread_count, int* m, int* n);
 
 // Fill A (m*n elements, row by row) and x (n elements) with the next values of
@@ -37,17 +39,37 @@ void gen_matrix(double A[], int m, int n);
 void gen_vector(double x[], int n);
 
 // y[first .. first+count-1] = rows first .. first+count-1 of A times x, on the
-// calling thread. multiply_rows_portable is plain C++ for any CPU;
-// multiply_rows_wide uses AVX vectors and may only run where
-// wide_kernel_available() says so (on CPUs other than x86 it is the portable
-// kernel). multiply_rows picks the wide kernel when it can. All three give the
-// same bits.
+// calling thread. All kernels give the same bits, except that a sum that is
+// NaN may differ in sign and payload (which NaN an addition passes on depends
+// on the operand order the compiler picks).
+//   multiply_rows_portable  plain C++ for any processor
+//   multiply_rows_wide      AVX vectors; only where wide_kernel_available()
+//   multiply_rows_avx512    AVX-512F vectors; only where
+//                           avx512_kernel_available()
+//   multiply_rows_avx512_emulated
+//                           the same code as multiply_rows_avx512 built for no
+//                           particular instruction set, so that the 512-bit
+//                           design can be checked on any processor (for tests;
+//                           slow)
+// On processors other than x86 the AVX and AVX-512 kernels are the portable
+// one. multiply_rows runs the kernel that select_kernel picks: AVX-512 where
+// the processor has it, else AVX, else portable.
+using row_kernel = void (*)(const double A[], const double x[], double y[], int first, int count,
+                            int n);
 void multiply_rows(const double A[], const double x[], double y[], int first, int count, int n);
 void multiply_rows_portable(const double A[], const double x[], double y[], int first, int count,
                             int n);
 void multiply_rows_wide(const double A[], const double x[], double y[], int first, int count,
                         int n);
+void multiply_rows_avx512(const double A[], const double x[], double y[], int first, int count,
+                          int n);
+void multiply_rows_avx512_emulated(const double A[], const double x[], double y[], int first,
+                                   int count, int n);
 bool wide_kernel_available();
+bool avx512_kernel_available();
+row_kernel select_kernel();
+// "AVX-512", "AVX", "AVX-512 design, emulated" or "portable".
+const char* kernel_name(row_kernel kernel);
 
 // y = A*x in one parallel region of thread_count requested threads; each
 // thread computes the block of rows that thread_rows gives for the team size

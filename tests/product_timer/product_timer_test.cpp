@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -127,12 +128,18 @@ TEST(ProductTimerProgram, RefusesBadArgumentsWithUsageLine) {
         {"0", "3", "4"}, {"2", "0", "4"}, {"2", "3", "0"},
         {"-1", "3", "4"}, {"2", "-3", "4"}, {"2", "3", "-4"},
         {"x", "3", "4"}, {"2", "abc", "4"}, {"2", "3", ""},
-        // Above the thread cap, and values that would wrap to small positive
-        // numbers if narrowed instead of saturated.
-        {"100000", "3", "4"}, {"1025", "3", "4"}, {"4294967297", "3", "4"},
-        {"2", "-4294967295", "4"},
+        // A value that would wrap to a small positive number if narrowed
+        // instead of saturated; a thread count above the cap with a size
+        // that is refused anyway.
+        {"2", "-4294967295", "4"}, {"1025", "0", "4"},
     };
     expect_refused(refused, usage_line);
+
+    // Above the thread cap (4294967297 saturates rather than wrapping to 1):
+    // the usage line, then the cap.
+    const std::vector<std::vector<std::string>> too_many_threads{
+        {"100000", "3", "4"}, {"1025", "3", "4"}, {"4294967297", "3", "4"}};
+    expect_refused(too_many_threads, usage_line + "At most 1024 threads are accepted\n");
 }
 
 TEST(ProductTimerProgram, RunsAndPrintsOnlyTheTimeLine) {
@@ -203,7 +210,7 @@ TEST(ProductTimerPartition, GivesContiguousBlocksWithTheRemainderFirst) {
 TEST(ProductTimerProduct, MatchesThePlainLeftToRightSumForEveryThreadCount) {
     const std::vector<std::pair<int, int>> shapes{
         {1, 1}, {1, 37}, {29, 1}, {2, 5}, {7, 3}, {13, 17}, {25, 6}, {64, 33}, {100, 1000},
-        {3, 4099}, {203, 201}};
+        {3, 4099}, {203, 201}, {37, 1024}, {203, 256}};
     for (auto [m, n] : shapes) {
         std::vector<double> A = wide_values(static_cast<size_t>(m) * n, m * 31u + n);
         std::vector<double> x = wide_values(n, n * 7u + 1);
@@ -217,11 +224,20 @@ TEST(ProductTimerProduct, MatchesThePlainLeftToRightSumForEveryThreadCount) {
 
 }
 
+// Every kernel this processor can run, the 512-bit design in its emulated
+// build included.
+std::vector<std::pair<const char*, row_kernel>> runnable_kernels() {
+    std::vector<std::pair<const char*, row_kernel>> kernels{
+        {"portable", multiply_rows_portable},
+        {"dispatched", multiply_rows},
+        {"AVX-512 design, emulated", multiply_rows_avx512_emulated}};
+    if (wide_kernel_available()) kernels.push_back({"AVX", multiply_rows_wide});
+    if (avx512_kernel_available()) kernels.push_back({"AVX-512", multiply_rows_avx512});
+    return kernels;
+}
+
 TEST(ProductTimerKernels, SumEveryRowOfTheirBlockLeftToRight) {
-    using kernel = void (*)(const double[], const double[], double[], int, int, int);
-    std::vector<std::pair<const char*, kernel>> kernels{{"portable", multiply_rows_portable},
-                                                        {"dispatched", multiply_rows}};
-    if (wide_kernel_available()) kernels.push_back({"wide", multiply_rows_wide});
+    const auto kernels = runnable_kernels();
 
     // Every row count up to past two blocks of twelve, so that each way of
     // splitting a block into twelves, eights, fours and a short rest is taken,
@@ -274,6 +290,108 @@ TEST(ProductTimerKernels, SumEveryRowOfTheirBlockLeftToRight) {
             std::vector<double> y(m, -1.0);
             compute_product(A.data(), x.data(), y.data(), m, n, T);
             EXPECT_TRUE(same_bits(y, expected)) << T << " threads, " << lead << " leading columns";
+        }
+    }
+}
+
+TEST(ProductTimerKernels, AlignTheirStepsWhatEverTheRowsAlignment) {
+    // With n a multiple of 8 all rows share one alignment, and the vector
+    // kernels take single columns until a cache line starts: every start
+    // offset within a line, every block split, and column counts up to a
+    // power-of-two stride.
+    const auto kernels = runnable_kernels();
+    for (int n : {8, 16, 24, 64, 1024}) {
+        for (int m : {1, 4, 7, 8, 12, 13, 20, 27}) {
+            std::vector<double> A0 = wide_values(static_cast<size_t>(m) * n + 8, m * 17u + n);
+            std::vector<double> x0 = wide_values(n + 8, n * 3u + 5);
+            for (int offset = 0; offset < 8; ++offset) {
+                const double* A = A0.data() + offset;
+                const double* x = x0.data() + (offset * 5) % 8;
+                std::vector<double> Av(A, A + static_cast<size_t>(m) * n), xv(x, x + n);
+                std::vector<double> expected = plain_product(Av, xv, m, n);
+                for (auto [name, multiply] : kernels) {
+                    std::vector<double> y(m, -1.0);
+                    multiply(A, x, y.data(), 0, m, n);
+                    EXPECT_TRUE(same_bits(y, expected))
+                        << name << ": " << m << " x " << n << ", matrix at offset " << offset;
+                }
+            }
+        }
+    }
+}
+
+TEST(ProductTimerKernels, KeepSignedZerosInfinitiesNansAndSubnormals) {
+    // Values whose sums expose a kernel that starts from -0.0, flushes
+    // subnormal results to zero, or skips products: signed zeros, products
+    // below the smallest normal double, infinities (inf - inf gives NaN) and
+    // NaN, mixed with ordinary numbers at every position.
+    const double inf = std::numeric_limits<double>::infinity();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const std::vector<double> specials{-0.0, 0.0, 1e-300, -1e-300, 3.0 * tiny, inf, -inf,
+                                       std::numeric_limits<double>::quiet_NaN(), 1.5, -2.25};
+    const auto kernels = runnable_kernels();
+    for (int n : {5, 8, 17, 256}) {
+        const int m = 27;
+        std::vector<double> A = wide_values(static_cast<size_t>(m) * n, n * 5u + 1);
+        std::vector<double> x = wide_values(n, n * 11u + 2);
+        unsigned seed = 7;
+        for (double& a : A) {
+            seed = seed * 1103515245u + 12345u;
+            // Rows of only zeros or tiny values, and special values scattered.
+            if (seed % 5 == 0) a = specials[(seed >> 8) % specials.size()];
+        }
+        // Row 0: only -0.0, whose sum from +0.0 is +0.0 (from -0.0 it would
+        // stay -0.0). Row 1: products around and below the smallest normal.
+        for (int j = 0; j < n; ++j) {
+            A[j] = -0.0;
+            A[static_cast<size_t>(n) + j] = 1e-305;
+        }
+        std::vector<double> expected = plain_product(A, x, m, n);
+        // A NaN sum is the only exception to same bits: which of two NaNs an
+        // addition passes on (and so its sign and payload) depends on the
+        // operand order the compiler picks for the instruction, and addition
+        // is commutative to the compiler. Every NaN is therefore made one.
+        auto one_nan = [](std::vector<double> v) {
+            for (double& e : v)
+                if (std::isnan(e)) e = std::numeric_limits<double>::quiet_NaN();
+            return v;
+        };
+        for (auto [name, multiply] : kernels) {
+            std::vector<double> y(m, -1.0);
+            multiply(A.data(), x.data(), y.data(), 0, m, n);
+            EXPECT_TRUE(same_bits(one_nan(y), one_nan(expected))) << name << ", n = " << n;
+        }
+        EXPECT_FALSE(std::signbit(expected[0]));
+        EXPECT_TRUE(std::count_if(expected.begin(), expected.end(),
+                                  [](double e) { return std::isnan(e); }) > 0);
+    }
+}
+
+TEST(ProductTimerKernels, PickTheWidestTheProcessorHas) {
+    const char* expected = avx512_kernel_available() ? "AVX-512"
+                           : wide_kernel_available() ? "AVX"
+                                                     : "portable";
+    EXPECT_STREQ(kernel_name(select_kernel()), expected);
+}
+
+TEST(ProductTimerKernels, Avx512MatchesThePlainLoopOnThisProcessor) {
+    if (!avx512_kernel_available())
+        GTEST_SKIP() << "this processor has no AVX-512F, so the 512-bit kernel cannot run here "
+                        "(its code is checked bit for bit in its emulated build by the other "
+                        "kernel tests)";
+    for (int m : {1, 3, 8, 12, 20, 27, 203}) {
+        for (int n : {1, 7, 8, 9, 15, 64, 201, 1024}) {
+            std::vector<double> A = wide_values(static_cast<size_t>(m) * n, m * 29u + n);
+            std::vector<double> x = wide_values(n, n * 13u + 7);
+            std::vector<double> expected = plain_product(A, x, m, n);
+            std::vector<double> y(m, -1.0);
+            multiply_rows_avx512(A.data(), x.data(), y.data(), 0, m, n);
+            EXPECT_TRUE(same_bits(y, expected)) << m << " x " << n;
+            for (int T = 1; T <= 8; ++T) {
+                std::fill(y.begin(), y.end(), -1.0);
+                compute_product(A.data(), x.data(), y.data(), m, n, T);
+                EXPECT_TRUE(same_bits(y, expected)) << m << " x " << n << ", " << T << " threads";
+            }
         }
     }
 }
@@ -350,3 +468,45 @@ TEST(ProductTimerConsole, PrintsRowsAndVectorsInFixedWidth) {
     EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), -1.0); }), "y\n\n");
     EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), std::nan("")); }), "y\n\n");
 }
+
+// One number of seconds on a line of its own, as the helpers print it.
+bool is_seconds_line(const std::string& out) {
+    char* end = nullptr;
+    const double value = std::strtod(out.c_str(), &end);
+    return !out.empty() && value >= 0.0 && std::string(end) == "\n";
+}
+
+#ifdef PRODUCT_WARM_PATH
+TEST(ProductTimerTools, WarmHelperPrintsItsMedianAndRefusesBadArguments) {
+    const std::string dir = make_scratch_dir();
+    run_result r = run_program({PRODUCT_WARM_PATH, "2", "37", "11", "3"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(is_seconds_line(r.out)) << r.out;
+    EXPECT_EQ(r.err, "");
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{}, {"2", "3"}, {"0", "3", "4"}, {"1025", "3", "4"},
+                                               {"2", "x", "4"}, {"2", "3", "4", "0"}}) {
+        std::vector<std::string> argv{PRODUCT_WARM_PATH};
+        argv.insert(argv.end(), args.begin(), args.end());
+        r = run_program(argv, dir);
+        SCOPED_TRACE(::testing::PrintToString(args));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+    EXPECT_TRUE(list_dir(dir).empty());
+}
+#endif
+
+#ifdef DGEMV_ONCE_PATH
+TEST(ProductTimerTools, ColdYardstickPrintsOneTime) {
+    const std::string dir = make_scratch_dir();
+    run_result r = run_program({DGEMV_ONCE_PATH, "2", "37", "11"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(is_seconds_line(r.out)) << r.out;
+    r = run_program({DGEMV_ONCE_PATH, "2", "0", "11"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(list_dir(dir).empty());
+}
+#endif
