@@ -34,7 +34,6 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-CLUSTER_PACKAGES="iproute2 util-linux procps munge slurmctld slurmd slurm-client openmpi-bin"
 STATE=${PL_CLUSTER_DIR:-$ROOT/build/cluster}
 HOSTS=(pl-login pl-node1 pl-node2 pl-node3)
 COMPUTE_HOSTS=(pl-node1 pl-node2 pl-node3)
@@ -215,7 +214,7 @@ nodes_idle() {
 
 up() {
   check || exit $?
-  ensure_packages $CLUSTER_PACKAGES
+  ensure_packages $BASE_PACKAGES $CLUSTER_PACKAGES
   down >/dev/null 2>&1 || true
   local started=$SECONDS
   mkdir -p "$STATE/run" "$STATE/log" "$STATE/etc"
@@ -260,6 +259,7 @@ cluster_pids() {
 
 down() {
   local pids ns
+  [ "$(id -u)" -eq 0 ] || return 0  # nothing of ours can exist
   # Daemons first (they may start new job processes while being stopped), then
   # whatever else is left, keepers last.
   for _ in 1 2 3; do
@@ -270,7 +270,7 @@ down() {
   for ns in "${HOSTS[@]}" "$SWITCH"; do
     [ -e "/run/netns/$ns" ] && ip netns del "$ns"
   done
-  rm -f "$STATE"/run/*.pid "$STATE"/run/*.keeper "$STATE"/run/*.pidfile
+  rm -f "$STATE"/run/*.pid "$STATE"/run/*.keeper "$STATE"/run/*.pidfile "$STATE/hostfile"
   rm -rf "$STATE/munge" "$STATE/slurm/state"
   rm -rf "${STATE:?}/hosts"
   return 0

@@ -30,6 +30,10 @@ build_preset() {
   (cd "$ROOT" && cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$(nproc)" >/dev/null)
 }
 
+# Packages of the emulated cluster (scripts/cluster.sh): namespaces, Slurm
+# with munge for its authentication.
+CLUSTER_PACKAGES="iproute2 util-linux procps munge slurmctld slurmd slurm-client"
+
 # Packages of the checking suites: clang with the LLVM OpenMP runtime and
 # sanitizer runtimes (ThreadSanitizer, libFuzzer), and valgrind.
 CHECK_PACKAGES="valgrind clang libomp-14-dev libclang-rt-14-dev"
