@@ -214,18 +214,20 @@ nodes_idle() {
 
 up() {
   check || exit $?
-  ensure_packages $BASE_PACKAGES $CLUSTER_PACKAGES
+  ensure_packages $BASE_PACKAGES
+  ensure_daemon_packages $CLUSTER_PACKAGES
   down >/dev/null 2>&1 || true
   local started=$SECONDS
   mkdir -p "$STATE/run" "$STATE/log" "$STATE/etc"
   trap 'echo "cluster: set-up failed, taking it down (logs: $STATE/log)" >&2; down' ERR
+  trap 'down; exit 130' INT TERM
   make_network
   make_hosts
   write_slurm_conf
   start_daemons
   local host
   for host in "${COMPUTE_HOSTS[@]}"; do echo "$host slots=2"; done >"$STATE/hostfile"
-  trap - ERR
+  trap - ERR INT TERM
   echo "cluster: up in $((SECONDS - started)) s (state in $STATE)"
 }
 

@@ -7,7 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # benchmark's smoke test; as root also the cluster's packages, for the tests
 # labelled "cluster" (skipped without root).
 ensure_packages $BASE_PACKAGES valgrind libbenchmark-dev libopenblas-dev
-[ "$(id -u)" -ne 0 ] || ensure_packages $CLUSTER_PACKAGES
+[ "$(id -u)" -ne 0 ] || ensure_daemon_packages $CLUSTER_PACKAGES
 build_preset release
 cd "$ROOT"
 ctest --preset release -j "$(nproc)"

@@ -17,6 +17,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -72,8 +73,10 @@ std::vector<std::string> cluster_mpirun(const std::vector<std::string>& args) {
     return cluster_sh(joined({"mpirun"}, args));
 }
 
+// --quiet as in the job script: a job that waits for the nodes of the one
+// before it says so on stderr otherwise.
 std::vector<std::string> srun(const std::vector<std::string>& args) {
-    return on_login(joined({"srun", "--mpi=pmix", "--kill-on-bad-exit=1"}, args));
+    return on_login(joined({"srun", "--mpi=pmix", "--kill-on-bad-exit=1", "--quiet"}, args));
 }
 
 // The ranks record their host names into probe_dir.
@@ -231,9 +234,23 @@ kill_outcome kill_held_rank(const std::function<run_result()>& job, const std::s
     return result;
 }
 
-void report_kill(const std::string& what, const kill_outcome& k) {
+// The lines of text that tell how a job ended.
+std::string ending_lines(const std::string& text) {
+    std::istringstream lines(text);
+    std::string found;
+    for (std::string line; std::getline(lines, line);)
+        for (const char* word : {"signal", "Killed", "CANCELLED", "JobState="})
+            if (line.find(word) != std::string::npos) {
+                found += "             " + line.substr(0, 160) + "\n";
+                break;
+            }
+    return found;
+}
+
+void report_kill(const std::string& what, const kill_outcome& k, const std::string& output) {
     std::cout << "[   KILL   ] " << what << ": ended " << k.seconds_to_end << " s after SIGKILL, status "
-              << k.job.status << ", no process left " << k.seconds_to_clean << " s after SIGKILL\n";
+              << k.job.status << ", no process left " << k.seconds_to_clean << " s after SIGKILL\n"
+              << ending_lines(output);
     EXPECT_GE(k.seconds_to_end, 0);
     EXPECT_LT(k.seconds_to_end, 10) << what;
     EXPECT_NE(k.job.status, 0) << what;
@@ -396,7 +413,7 @@ TEST(ClusterKill, MpirunEndsTheJobWhenARemoteRankDies) {
         {"-x", std::string("LD_PRELOAD=") + RANK_PROBE_PATH, "-x", "PL_PROBE_HOLD_RANK=3", "-x",
          "PL_PROBE_HOLD_FILE=" + hold_file, "-np", "6", programs_dir + "/greetings"});
     const kill_outcome k = kill_held_rank([&] { return run_program(cmd, dir, "", 60); }, hold_file);
-    report_kill("mpirun, rank 3 on pl-node2", k);
+    report_kill("mpirun, rank 3 on pl-node2", k, k.job.err);
     expect_whole_greeting_records(dir, 6, 3);
 }
 
@@ -409,7 +426,7 @@ TEST(ClusterKill, SrunWithKillOnBadExitEndsTheStepWhenARankDies) {
                   ",PL_PROBE_HOLD_RANK=3,PL_PROBE_HOLD_FILE=" + hold_file,
               "-N", "3", "-n", "6", programs_dir + "/greetings"});
     const kill_outcome k = kill_held_rank([&] { return run_program(cmd, dir, "", 60); }, hold_file);
-    report_kill("srun -N 3 -n 6, rank 3 on its second node", k);
+    report_kill("srun -N 3 -n 6, rank 3 on its second node", k, k.job.err);
     expect_whole_greeting_records(dir, 6, 3);
 }
 
@@ -423,7 +440,8 @@ TEST(ClusterKill, JobScriptEndsWhenARankOfAStepDies) {
                                             ",PL_PROBE_HOLD_RANK=3,PL_PROBE_HOLD_FILE=" + hold_file,
                                         "--output=job.out", JOB_SCRIPT};
     const kill_outcome k = kill_held_rank([&] { return run_batch_job(args, dir); }, hold_file);
-    report_kill("sbatch job script, rank 3 of its first step", k);
+    report_kill("sbatch job script, rank 3 of its first step", k,
+                file_exists(dir + "/job.out") ? read_file(dir + "/job.out") + k.job.out : k.job.out);
     expect_whole_greeting_records(dir, 4, 3);
     // The later steps ran in full.
     EXPECT_EQ(read_file(dir + "/sum_of_ranks0.log"), "The final result is 6\n");
