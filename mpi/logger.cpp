@@ -8,6 +8,8 @@
 
 namespace {
 
+bool records_lost = false;
+
 // Any pattern of ours with any 32-bit rank stays well below this.
 constexpr std::size_t log_name_size = 64;
 
@@ -27,7 +29,16 @@ void log_proc_record(const char* text) {
     close_logfile(log);
 }
 
+// Writes the rank's log file name into name (log_name_size bytes).
+void format_log_name(char* name) {
+    snprintf(name, log_name_size, log_name_pattern, world_rank());
+}
+
 }  // namespace
+
+bool log_records_lost() {
+    return records_lost;
+}
 
 FILE* open_logfile() {
     char* name = static_cast<char*>(malloc(log_name_size));
@@ -35,10 +46,11 @@ FILE* open_logfile() {
         fprintf(stderr, "Can't open log file: no memory for its name\n");
         return nullptr;
     }
-    snprintf(name, log_name_size, log_name_pattern, world_rank());
+    format_log_name(name);
     FILE* log = fopen(name, "a");
     if (log == nullptr) {
         const int reason = errno;
+        records_lost = true;
         fprintf(stderr, "Can't open log file %s: %s\n", name, strerror(reason));
     }
     free(name);
@@ -46,7 +58,16 @@ FILE* open_logfile() {
 }
 
 void close_logfile(FILE* stream) {
-    fclose(stream);
+    // The record reaches the file only when the buffer is flushed here.
+    errno = 0;
+    const bool failed = ferror(stream) != 0;
+    const bool flush_failed = fclose(stream) != 0;
+    if (!failed && !flush_failed) return;
+    const int reason = errno != 0 ? errno : EIO;
+    records_lost = true;
+    char name[log_name_size];
+    format_log_name(name);
+    fprintf(stderr, "Can't write log file %s: %s\n", name, strerror(reason));
 }
 
 void log_send() { log_proc_record("send a message"); }

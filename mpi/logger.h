@@ -12,7 +12,14 @@ extern const char log_name_pattern[];
 // Opens the caller's rank log file for appending. On failure writes one line
 // naming the file and the reason to stderr and returns nullptr.
 FILE* open_logfile();
+// Closes the file; a record that could not be written (full disk, I/O error)
+// is reported on stderr like a file that cannot be opened.
 void close_logfile(FILE* stream);
+
+// True once a record of this process was lost (reported on stderr). The
+// programs then end with status 1 after MPI_Finalize, so that launchers and
+// schedulers see it.
+bool log_records_lost();
 
 // "Proc <rank>: ..." records.
 void log_send();

@@ -173,7 +173,11 @@ int main(int argc, char* argv[]) {
             status = 1;  // read_vector said why
         }
     }
+    // Printed lines leave before MPI_Finalize: a rank that ends with status 1
+    // afterwards (lost log records) makes the launcher stop the others.
+    fflush(stdout);
     MPI_Finalize();
     free(file_name);
+    if (log_records_lost()) status = 1;
     return status;
 }

@@ -30,6 +30,28 @@ build_preset() {
   (cd "$ROOT" && cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$(nproc)" >/dev/null)
 }
 
+# Packages of the emulated cluster (scripts/cluster.sh): namespaces, Slurm
+# with munge for its authentication.
+CLUSTER_PACKAGES="iproute2 util-linux procps munge slurmctld slurmd slurm-client"
+
+# ensure_daemon_packages PKG...: ensure_packages for packages that ship system
+# services (munge, slurmd, ...). Their services must not start on install: the
+# cluster script runs its own daemons with its own configuration, and nothing
+# may be left running. Debian's policy-rc.d hook (exit 101: "action
+# forbidden") says so to the packages' install scripts while they run.
+ensure_daemon_packages() {
+  local policy=/usr/sbin/policy-rc.d status=0
+  if [ "$(id -u)" -ne 0 ] || [ -e "$policy" ]; then
+    ensure_packages "$@"
+    return
+  fi
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  ensure_packages "$@" || status=$?
+  rm -f "$policy"
+  return "$status"
+}
+
 # Packages of the checking suites: clang with the LLVM OpenMP runtime and
 # sanitizer runtimes (ThreadSanitizer, libFuzzer), and valgrind.
 CHECK_PACKAGES="valgrind clang libomp-14-dev libclang-rt-14-dev"

@@ -4,8 +4,10 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # valgrind for the memory checks, Google Benchmark and OpenBLAS for the
-# benchmark's smoke test, and what the install tests use.
+# benchmark's smoke test, and what the install tests use; as root also the
+# cluster's packages, for the tests labelled "cluster" (skipped without root).
 ensure_packages $BASE_PACKAGES valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES
+[ "$(id -u)" -ne 0 ] || ensure_daemon_packages $CLUSTER_PACKAGES
 build_preset release
 cd "$ROOT"
 ctest --preset release -j "$(nproc)"

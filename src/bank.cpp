@@ -192,5 +192,5 @@ int main(int argc, char **argv) {
     print_final_report();
     free(account_balances);
     account_balances = nullptr;
-    return 0;
+    return log_records_lost() ? 1 : 0;  // lost records were reported on stderr
 }

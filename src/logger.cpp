@@ -1,5 +1,6 @@
 #include "logger.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -13,6 +14,13 @@ static const int LOG_NAME_SIZE = 64;
 #define NO_ACCOUNT_TEXT "-- Error: account does not exist"
 #define BAD_AMOUNT_TEXT "-- Error: invalid amount"
 #define NO_FUNDS_TEXT "--insufficient funds"
+
+// Set by any thread whose record was lost, read once at the end of the run.
+static std::atomic<bool> records_lost{false};
+
+bool log_records_lost() {
+    return records_lost.load();
+}
 
 static void format_log_name(char *name) {
     snprintf(name, LOG_NAME_SIZE, "p%d.log", omp_get_thread_num());
@@ -36,6 +44,7 @@ void close_logfile(FILE *fptr) {
 // Names the log file and the reason on stderr when a record could not be
 // written; the run goes on without that record.
 static void report_log_failure(int reason) {
+    records_lost.store(true);
     char name[LOG_NAME_SIZE];
     format_log_name(name);
     fprintf(stderr, "%s: %s\n", name, strerror(reason));

@@ -11,6 +11,10 @@
 #define COLOR_GREEN "\033[22;32m"
 #define COLOR_RESET "\033[0m"
 
+// True once a record could not be written (each such record is reported on
+// stderr); the program then ends with status 1 after its run.
+bool log_records_lost();
+
 // The calling thread's log file opened for appending, or null (errno then
 // says why).
 FILE *open_logfile();

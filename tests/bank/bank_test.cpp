@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cmath>
@@ -130,14 +131,23 @@ TEST(BankLedger, FailuresWhileLoadingOrLogging) {
     EXPECT_NE(r.out.find("File . could not be read\n"), std::string::npos);
     EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "empty"}));
 
-    // An unwritable log file is reported for each record; the run goes on.
+    // An unwritable log file is reported for each record; the run goes on to
+    // its final report and only then ends with status 1. The same for a log
+    // file on a full disk.
     ASSERT_EQ(mkdir((dir + "/p0.log").c_str(), 0755), 0);
     r = bank({"1", "a"}, dir);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "p0.log: Is a directory\np0.log: Is a directory\n");
     EXPECT_NE(r.out.find("User  0, Balance                acc  1            -- Balance     10.00\n"),
               std::string::npos);
     EXPECT_NE(r.out.find(report({0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})), std::string::npos);
+    const std::string unwritable_out = r.out;
+    ASSERT_EQ(rmdir((dir + "/p0.log").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", (dir + "/p0.log").c_str()), 0);
+    r = bank({"1", "a"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "p0.log: No space left on device\np0.log: No space left on device\n");
+    EXPECT_EQ(r.out, unwritable_out);
 }
 
 // Several users on shared accounts: replaying the apply-phase lines in the

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 
 namespace {
@@ -41,4 +43,21 @@ TEST(Greetings, RanksPrintInRankOrderAndArgumentsChangeNothing) {
     EXPECT_EQ(r.out, greeting(0, 1) + "\n");
     EXPECT_EQ(list_dir(single), std::vector<std::string>{"greetings_p0.log"});
     EXPECT_EQ(read_file(single + "/greetings_p0.log"), "Proc 0: " + greeting(0, 1) + "\n");
+}
+
+// A rank whose log is on a full disk: the run and its output stay the same,
+// the lost records are reported, and the launcher ends with status 1.
+TEST(Greetings, LostRecordOnAFullDiskEndsTheRunWithStatusOne) {
+    const std::string dir = make_scratch_dir();
+    ASSERT_EQ(symlink("/dev/full", (dir + "/greetings_p1.log").c_str()), 0);
+    std::string expected_out;
+    for (int rank = 0; rank < 3; ++rank) expected_out += greeting(rank, 3) + "\n";
+    run_result r = run_program(mpi_command(3, GREETINGS_PATH), dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, expected_out);
+    EXPECT_NE(r.err.find("Can't write log file greetings_p1.log: No space left on device\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(dir + "/greetings_p0.log"), "Proc 0: " + greeting(0, 3) + "\n");
+    EXPECT_EQ(read_file(dir + "/greetings_p2.log"), "Proc 2: " + greeting(2, 3) + "\n");
 }

@@ -1,0 +1,300 @@
+#!/usr/bin/env bash
+# A small emulated cluster on this machine, for running the MPI programs across
+# hosts with mpirun and with Slurm:
+#
+#   pl-login  198.18.0.10  Slurm controller, where mpirun, srun and sbatch run
+#   pl-node1  198.18.0.11  compute host, slurmd, 2 CPUs
+#   pl-node2  198.18.0.12  compute host, slurmd, 2 CPUs
+#   pl-node3  198.18.0.13  compute host, slurmd, 2 CPUs
+#
+# Each host is a network namespace (interface pl-eth0, no route out) plus its
+# own hostname, its own /etc/hosts, /tmp and /dev/shm (a UTS and a mount
+# namespace held by one "keeper" process per host). The hosts are joined by the
+# bridge pl-br0, which lives in a namespace of its own (pl-switch), so nothing
+# is added to the machine's own network.
+#
+#   cluster.sh check              exit 0 if a cluster can be built here, else
+#                                 one line saying why and exit 77
+#   cluster.sh up                 installs the packages, builds the cluster,
+#                                 starts munged, slurmctld and 3 slurmd
+#   cluster.sh down               stops every process in the hosts and removes
+#                                 every namespace (also after a failed up)
+#   cluster.sh run HOST CMD...    runs CMD on HOST in the current folder, with
+#                                 SLURM_CONF set
+#   cluster.sh rsh HOST CMD...    the same for a shell command line; mpirun's
+#                                 launch agent in place of ssh
+#   cluster.sh mpirun ARGS...     mpirun on pl-login over the 3 compute hosts
+#                                 (hostfile, launch agent, TCP settings)
+#
+# PL_CLUSTER_SHARED_TMP=1 leaves /tmp and /dev/shm shared by all hosts (only
+# for showing what goes wrong then: see docs/cluster.md).
+# State, configuration and logs go to $PL_CLUSTER_DIR (default build/cluster).
+# Processes are stopped by PID: the ones recorded at start and every process
+# found inside the hosts' network namespaces.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+STATE=${PL_CLUSTER_DIR:-$ROOT/build/cluster}
+HOSTS=(pl-login pl-node1 pl-node2 pl-node3)
+COMPUTE_HOSTS=(pl-node1 pl-node2 pl-node3)
+SWITCH=pl-switch
+SUBNET=198.18.0.0/24
+SELF="$ROOT/scripts/cluster.sh"
+
+address_of() {
+  case "$1" in
+    pl-login) echo 198.18.0.10 ;;
+    pl-node1) echo 198.18.0.11 ;;
+    pl-node2) echo 198.18.0.12 ;;
+    pl-node3) echo 198.18.0.13 ;;
+    *) echo "cluster.sh: no host $1" >&2; return 1 ;;
+  esac
+}
+
+# One line and status 77 (CTest's skip code) when this machine can't do it.
+check() {
+  local tool
+  if [ "$(id -u)" -ne 0 ]; then echo "cluster: needs root (network namespaces)"; return 77; fi
+  for tool in ip nsenter unshare; do
+    command -v "$tool" >/dev/null || { echo "cluster: $tool is missing"; return 77; }
+  done
+  if ! unshare --net --uts --mount true 2>/dev/null; then
+    echo "cluster: no network, UTS or mount namespaces here"; return 77
+  fi
+}
+
+keeper_pid() {
+  local file="$STATE/run/$1.keeper"
+  [ -s "$file" ] || { echo "cluster.sh: host $1 is not up ($STATE)" >&2; return 1; }
+  cat "$file"
+}
+
+# Environment every command on a host gets: the cluster's Slurm configuration,
+# and the host's own /tmp as temporary folder.
+host_env() {
+  echo SLURM_CONF="$STATE/slurm/slurm.conf" TMPDIR=/tmp
+}
+
+# enter HOST DIR CMD...: CMD inside HOST's namespaces, in folder DIR.
+enter() {
+  local host=$1 dir=$2 pid
+  shift 2
+  pid=$(keeper_pid "$host")
+  exec nsenter -t "$pid" --net --uts --mount --wd="$dir" -- env $(host_env) "$@"
+}
+
+# start NAME HOST CMD...: CMD in the background inside HOST, its output to
+# the log folder; records its PID.
+start() {
+  local name=$1 host=$2 pid
+  shift 2
+  pid=$(keeper_pid "$host")
+  setsid nsenter -t "$pid" --net --uts --mount --wd="$STATE" -- env $(host_env) "$@" \
+    </dev/null >"$STATE/log/$name.out" 2>&1 &
+  echo "$!" >"$STATE/run/$name.pid"
+}
+
+# wait_for SECONDS WHAT CMD...: polls CMD every 0.2 s until it succeeds.
+wait_for() {
+  local tries=$(($1 * 5)) what=$2
+  shift 2
+  while ! "$@" >/dev/null 2>&1; do
+    tries=$((tries - 1))
+    if [ "$tries" -le 0 ]; then echo "cluster: $what did not come up in time" >&2; return 1; fi
+    sleep 0.2
+  done
+}
+
+keeper_ready() {
+  local pid
+  pid=$(cat "$STATE/run/$1.keeper")
+  [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = sleep ]
+}
+
+# No IPv6 in any namespace of ours: not even link-local traffic.
+no_ipv6() {
+  ip netns exec "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+}
+
+make_network() {
+  local host i=0
+  ip netns add "$SWITCH"
+  no_ipv6 "$SWITCH"
+  ip -n "$SWITCH" link add pl-br0 type bridge
+  ip -n "$SWITCH" link set pl-br0 up
+  for host in "${HOSTS[@]}"; do
+    i=$((i + 1))
+    ip netns add "$host"
+    no_ipv6 "$host"
+    # Both ends are created inside the namespaces, never in the machine's own.
+    ip -n "$SWITCH" link add "pl-port$i" type veth peer name pl-eth0 netns "$host"
+    ip -n "$SWITCH" link set "pl-port$i" master pl-br0 up
+    ip -n "$host" addr add "$(address_of "$host")/24" dev pl-eth0
+    ip -n "$host" link set pl-eth0 up
+    ip -n "$host" link set lo up
+  done
+}
+
+make_hosts() {
+  local host
+  {
+    echo "127.0.0.1 localhost"
+    for host in "${HOSTS[@]}"; do echo "$(address_of "$host") $host"; done
+  } >"$STATE/etc/hosts"
+  for host in "${HOSTS[@]}"; do
+    mkdir -p "$STATE/hosts/$host/tmp" "$STATE/hosts/$host/shm" "$STATE/hosts/$host/spool"
+    chmod 1777 "$STATE/hosts/$host/tmp" "$STATE/hosts/$host/shm"
+    # The keeper holds the host's hostname and mounts; all commands enter it.
+    setsid nsenter --net="/run/netns/$host" unshare --uts --mount --propagation private -- \
+      bash -c 'hostname "$1" && mount --bind "$2" /etc/hosts &&
+               if [ "$4" != 1 ]; then mount --bind "$3/tmp" /tmp && mount --bind "$3/shm" /dev/shm; fi &&
+               exec sleep infinity' \
+      keeper "$host" "$STATE/etc/hosts" "$STATE/hosts/$host" "${PL_CLUSTER_SHARED_TMP:-0}" \
+      </dev/null >"$STATE/log/$host.keeper.out" 2>&1 &
+    echo "$!" >"$STATE/run/$host.keeper"
+  done
+  for host in "${HOSTS[@]}"; do wait_for 10 "host $host" keeper_ready "$host"; done
+}
+
+write_slurm_conf() {
+  mkdir -p "$STATE/slurm/state"
+  cat >"$STATE/slurm/slurm.conf" <<EOF
+# Emulated cluster of scripts/cluster.sh; generated by "cluster.sh up".
+ClusterName=pl
+SlurmctldHost=pl-login($(address_of pl-login))
+SlurmUser=root
+SlurmdUser=root
+AuthType=auth/munge
+CredType=cred/munge
+AuthInfo=socket=$STATE/munge/munge.socket
+StateSaveLocation=$STATE/slurm/state
+SlurmctldPidFile=$STATE/run/slurmctld.pidfile
+SlurmctldLogFile=$STATE/log/slurmctld.log
+SlurmdSpoolDir=$STATE/hosts/%n/spool
+SlurmdPidFile=$STATE/run/slurmd.%n.pidfile
+SlurmdLogFile=$STATE/log/slurmd.%n.log
+TmpFS=/tmp
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+JobCompType=jobcomp/none
+SchedulerType=sched/builtin
+SelectType=select/cons_tres
+SelectTypeParameters=CR_CPU
+SlurmdParameters=config_overrides
+MpiDefault=none
+ReturnToService=2
+KillWait=5
+NodeName=pl-node[1-3] NodeAddr=198.18.0.[11-13] CPUs=2 RealMemory=1000 State=UNKNOWN
+PartitionName=pl Nodes=pl-node[1-3] Default=YES MaxTime=30 State=UP
+EOF
+}
+
+start_daemons() {
+  local host
+  mkdir -p "$STATE/munge"
+  chmod 700 "$STATE/munge"
+  head -c 1024 /dev/urandom >"$STATE/munge/munge.key"
+  chmod 400 "$STATE/munge/munge.key"
+  start munged pl-login munged --foreground --force --socket="$STATE/munge/munge.socket" \
+    --key-file="$STATE/munge/munge.key" --pid-file="$STATE/run/munged.pidfile" \
+    --log-file="$STATE/log/munged.log" --seed-file="$STATE/munge/munged.seed"
+  wait_for 10 munged test -S "$STATE/munge/munge.socket"
+  start slurmctld pl-login slurmctld -D -i -f "$STATE/slurm/slurm.conf"
+  for host in "${COMPUTE_HOSTS[@]}"; do
+    start "slurmd.$host" "$host" slurmd -D -f "$STATE/slurm/slurm.conf" -N "$host"
+  done
+  wait_for 30 "Slurm" nodes_idle
+}
+
+nodes_idle() {
+  [ "$("$SELF" run pl-login sinfo -h -N -o %t | sort -u)" = idle ]
+}
+
+up() {
+  check || exit $?
+  ensure_packages $BASE_PACKAGES
+  ensure_daemon_packages $CLUSTER_PACKAGES
+  down >/dev/null 2>&1 || true
+  local started=$SECONDS
+  mkdir -p "$STATE/run" "$STATE/log" "$STATE/etc"
+  trap 'echo "cluster: set-up failed, taking it down (logs: $STATE/log)" >&2; down' ERR
+  trap 'down; exit 130' INT TERM
+  make_network
+  make_hosts
+  write_slurm_conf
+  start_daemons
+  local host
+  for host in "${COMPUTE_HOSTS[@]}"; do echo "$host slots=2"; done >"$STATE/hostfile"
+  trap - ERR INT TERM
+  echo "cluster: up in $((SECONDS - started)) s (state in $STATE)"
+}
+
+# Stops a list of PIDs: SIGTERM, up to 5 s, then SIGKILL.
+stop_pids() {
+  [ $# -gt 0 ] || return 0
+  kill -TERM "$@" 2>/dev/null || true
+  local tries=25 pid alive
+  while [ "$tries" -gt 0 ]; do
+    alive=()
+    for pid in "$@"; do kill -0 "$pid" 2>/dev/null && alive+=("$pid"); done
+    [ ${#alive[@]} -eq 0 ] && return 0
+    sleep 0.2
+    tries=$((tries - 1))
+  done
+  kill -KILL "${alive[@]}" 2>/dev/null || true
+}
+
+# Every process inside one of the hosts' network namespaces, plus the ones
+# recorded at start (a keeper or daemon that has not entered its host yet).
+cluster_pids() {
+  local ns file
+  for ns in "${HOSTS[@]}" "$SWITCH"; do
+    [ -e "/run/netns/$ns" ] && ip netns pids "$ns" 2>/dev/null
+  done
+  for file in "$STATE"/run/*.pid "$STATE"/run/*.keeper; do
+    [ -s "$file" ] && cat "$file"
+  done
+  return 0
+}
+
+down() {
+  local pids ns
+  [ "$(id -u)" -eq 0 ] || return 0  # nothing of ours can exist
+  # Daemons first (they may start new job processes while being stopped), then
+  # whatever else is left, keepers last.
+  for _ in 1 2 3; do
+    mapfile -t pids < <(cluster_pids | sort -un)
+    [ ${#pids[@]} -eq 0 ] && break
+    stop_pids "${pids[@]}"
+  done
+  for ns in "${HOSTS[@]}" "$SWITCH"; do
+    [ -e "/run/netns/$ns" ] && ip netns del "$ns"
+  done
+  rm -f "$STATE"/run/*.pid "$STATE"/run/*.keeper "$STATE"/run/*.pidfile "$STATE/hostfile"
+  rm -rf "$STATE/munge" "$STATE/slurm/state"
+  rm -rf "${STATE:?}/hosts"
+  return 0
+}
+
+# mpirun over the compute hosts, run from pl-login.
+cluster_mpirun() {
+  local root_flag=()
+  [ "$(id -u)" -eq 0 ] && root_flag=(--allow-run-as-root)
+  enter pl-login "$PWD" mpirun "${root_flag[@]}" --hostfile "$STATE/hostfile" \
+    --mca plm_rsh_agent "$SELF rsh" \
+    --mca btl tcp,self --mca btl_tcp_if_include "$SUBNET" --mca oob_tcp_if_include "$SUBNET" "$@"
+}
+
+case "${1:-}" in
+  check) check ;;
+  up) up ;;
+  down) down ;;
+  run) [ $# -ge 3 ] || { echo "usage: cluster.sh run HOST CMD..." >&2; exit 2; }
+       host=$2; shift 2; [ "${1:-}" = -- ] && shift; enter "$host" "$PWD" "$@" ;;
+  # Like ssh: one shell command line, started in the root folder.
+  rsh) host=$2; shift 2; enter "$host" / sh -c "$*" ;;
+  mpirun) shift; cluster_mpirun "$@" ;;
+  *) echo "usage: cluster.sh check|up|down|run HOST CMD...|rsh HOST CMD|mpirun ARGS..." >&2; exit 2 ;;
+esac

@@ -1,0 +1,53 @@
+// Preloaded (LD_PRELOAD) into the ranks of the cluster tests; wraps MPI_Init
+// through the profiling interface. After MPI_Init a rank
+//  - writes its host name to <PL_PROBE_HOSTS>/rank<rank>, when set;
+//  - stops for good, when its rank is PL_PROBE_HOLD_RANK: it writes its PID to
+//    the file PL_PROBE_HOLD_FILE and waits there to be killed, while the other
+//    ranks go on and wait for it in MPI. Only the first such rank to create
+//    the file holds, so later job steps of the same job run through.
+#include <mpi.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+void record_host(int rank) {
+    const char* dir = getenv("PL_PROBE_HOSTS");
+    if (dir == nullptr) return;
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string path = std::string(dir) + "/rank" + std::to_string(rank);
+    if (FILE* out = fopen(path.c_str(), "w")) {
+        fprintf(out, "%s\n", host);
+        fclose(out);
+    }
+}
+
+void hold_if_chosen(int rank) {
+    const char* chosen = getenv("PL_PROBE_HOLD_RANK");
+    const char* file = getenv("PL_PROBE_HOLD_FILE");
+    if (chosen == nullptr || file == nullptr || atoi(chosen) != rank) return;
+    const int fd = open(file, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) return;
+    const std::string pid = std::to_string(getpid()) + "\n";
+    const bool written = write(fd, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
+    close(fd);
+    if (!written) return;
+    for (;;) pause();
+}
+
+}  // namespace
+
+extern "C" int MPI_Init(int* argc, char*** argv) {
+    const int result = PMPI_Init(argc, argv);
+    int rank = 0;
+    PMPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    record_host(rank);
+    hold_if_chosen(rank);
+    return result;
+}
