@@ -135,8 +135,21 @@ make_network() {
   done
 }
 
+# The folders directly below /tmp that hold the checkout or the cluster's
+# state: a host's own /tmp would hide them, so each host sees them through.
+tmp_subtrees() {
+  local path rel
+  for path in "$ROOT" "$STATE"; do
+    path=$(realpath -m "$path")
+    case "$path" in
+      /tmp/*) rel=${path#/tmp/}; echo "/tmp/${rel%%/*}" ;;
+    esac
+  done | sort -u
+}
+
 make_hosts() {
-  local host
+  local host subtrees
+  mapfile -t subtrees < <(tmp_subtrees)
   {
     echo "127.0.0.1 localhost"
     for host in "${HOSTS[@]}"; do echo "$(address_of "$host") $host"; done
@@ -145,11 +158,17 @@ make_hosts() {
     mkdir -p "$STATE/hosts/$host/tmp" "$STATE/hosts/$host/shm" "$STATE/hosts/$host/spool"
     chmod 1777 "$STATE/hosts/$host/tmp" "$STATE/hosts/$host/shm"
     # The keeper holds the host's hostname and mounts; all commands enter it.
+    # A checkout or state folder below /tmp is bound into the host's own /tmp
+    # first, at the same path, and comes along with it (recursive bind).
     setsid nsenter --net="/run/netns/$host" unshare --uts --mount --propagation private -- \
-      bash -c 'hostname "$1" && mount --bind "$2" /etc/hosts &&
-               if [ "$4" != 1 ]; then mount --bind "$3/tmp" /tmp && mount --bind "$3/shm" /dev/shm; fi &&
+      bash -c 'set -e; hostname "$1"; mount --bind "$2" /etc/hosts
+               if [ "$4" != 1 ]; then
+                 own=$3; shift 4
+                 for d in "$@"; do mkdir -p "$own/tmp${d#/tmp}"; mount --bind "$d" "$own/tmp${d#/tmp}"; done
+                 mount --rbind "$own/tmp" /tmp; mount --bind "$own/shm" /dev/shm
+               fi
                exec sleep infinity' \
-      keeper "$host" "$STATE/etc/hosts" "$STATE/hosts/$host" "${PL_CLUSTER_SHARED_TMP:-0}" \
+      keeper "$host" "$STATE/etc/hosts" "$STATE/hosts/$host" "${PL_CLUSTER_SHARED_TMP:-0}" "${subtrees[@]}" \
       </dev/null >"$STATE/log/$host.keeper.out" 2>&1 &
     echo "$!" >"$STATE/run/$host.keeper"
   done
