@@ -73,10 +73,13 @@ std::vector<std::string> cluster_mpirun(const std::vector<std::string>& args) {
     return cluster_sh(joined({"mpirun"}, args));
 }
 
-// --quiet as in the job script: a job that waits for the nodes of the one
-// before it says so on stderr otherwise.
+// srun as the job script runs it: the ring fence (Slurm 22.05's default tree
+// fence holds the ranks of each node only, when the step has fewer nodes than
+// TreeWidth), --quiet (a job that waits for the nodes of the one before it says
+// so on stderr otherwise).
 std::vector<std::string> srun(const std::vector<std::string>& args) {
-    return on_login(joined({"srun", "--mpi=pmix", "--kill-on-bad-exit=1", "--quiet"}, args));
+    return on_login(
+        joined({"env", "SLURM_PMIX_FENCE=ring", "srun", "--mpi=pmix", "--kill-on-bad-exit=1", "--quiet"}, args));
 }
 
 // The ranks record their host names into probe_dir.
@@ -96,6 +99,31 @@ std::vector<std::string> rank_hosts(const std::string& probe_dir, int np) {
         hosts.push_back(host);
     }
     return hosts;
+}
+
+// The ranks come to MPI_Finalize with rank 0 one second late, and record when
+// they entered and left it into probe_dir.
+std::string late_finalize_export(const std::string& probe_dir) {
+    return std::string("LD_PRELOAD=") + RANK_PROBE_PATH + ",PL_PROBE_FINALIZE=" + probe_dir +
+           ",PL_PROBE_LATE_RANK=0";
+}
+
+// No rank of the program left MPI_Finalize before the last one had entered it:
+// its fence waited for every rank on every node.
+void expect_finalize_waited_for_every_rank(const std::string& probe_dir, const std::string& name, int np) {
+    long long last_entered = 0;
+    long long first_left = 0;
+    for (int rank = 0; rank < np; ++rank) {
+        std::istringstream times(read_file(probe_dir + "/" + name + ".finalize" + std::to_string(rank)));
+        long long entered = 0;
+        long long left = 0;
+        ASSERT_TRUE(times >> entered >> left) << name << ", rank " << rank << " recorded no times";
+        last_entered = std::max(last_entered, entered);
+        first_left = rank == 0 ? left : std::min(first_left, left);
+    }
+    EXPECT_TRUE(last_entered <= first_left) << name << ": a rank left MPI_Finalize "
+                                            << (last_entered - first_left) / 1000000
+                                            << " ms before the last one entered";
 }
 
 // The log files of a folder and their content.
@@ -382,6 +410,23 @@ TEST(ClusterSlurm, SrunOverTwoNodesPrintsAndLogsAsOnOneHost) {
     }
 }
 
+// The fences that MPI_Init and MPI_Finalize make through Slurm's PMIx server
+// hold every rank until all have come, on every node of the step.
+TEST(ClusterSlurm, FencesWaitForTheRanksOfEveryNode) {
+    REQUIRE_CLUSTER();
+    const std::string dir = make_scratch_dir();
+    for (const int nodes : {2, 3}) {
+        SCOPED_TRACE(std::to_string(nodes) + " nodes");
+        const std::string probe = new_folder(dir + "/probe" + std::to_string(nodes));
+        const run_result r =
+            run_program(srun({"--export=ALL," + late_finalize_export(probe), "-N", std::to_string(nodes), "-n",
+                              std::to_string(2 * nodes), programs_dir + "/greetings"}),
+                        dir, "", 60);
+        EXPECT_EQ(r.status, 0) << r.err;
+        expect_finalize_waited_for_every_rank(probe, "greetings", 2 * nodes);
+    }
+}
+
 // The job script of examples/slurm as a user submits it, with the programs
 // and the input named through its variables.
 TEST(ClusterSlurm, ShippedJobScriptRunsTheThreeProgramsAsSteps) {
@@ -395,13 +440,15 @@ TEST(ClusterSlurm, ShippedJobScriptRunsTheThreeProgramsAsSteps) {
         expected_logs.insert(one.logs.begin(), one.logs.end());
     }
     const std::string dir = with_input(new_folder(scratch + "/job"));
-    const run_result r = run_batch_job(
-        {"--export=ALL,MPI_PROGRAMS_DIR=" + programs_dir + ",VECTOR_FILE=vector.txt", "--output=job.out",
-         JOB_SCRIPT},
-        dir);
+    const std::string probe = new_folder(scratch + "/probe");
+    const run_result r = run_batch_job({"--export=ALL,MPI_PROGRAMS_DIR=" + programs_dir +
+                                            ",VECTOR_FILE=vector.txt," + late_finalize_export(probe),
+                                        "--output=job.out", JOB_SCRIPT},
+                                       dir);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(read_file(dir + "/job.out"), expected_out);
     EXPECT_EQ(logs_in(dir), expected_logs);
+    for (const program& p : programs) expect_finalize_waited_for_every_rank(probe, p.name, 4);
 }
 
 // A rank on a remote host killed while the others wait for it in MPI.
