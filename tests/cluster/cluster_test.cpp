@@ -240,10 +240,14 @@ kill_outcome kill_held_rank(const std::function<run_result()>& job, const std::s
         result.job = job();
         ended = clock_type::now();
     });
+    // The rank creates the file before it writes its PID into it: wait for the
+    // whole line.
     const auto start = clock_type::now();
-    while (!file_exists(hold_file) && seconds_since(start) < 30)
+    std::string pid_text;
+    while ((pid_text.empty() || pid_text.back() != '\n') && seconds_since(start) < 30) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::string pid_text = file_exists(hold_file) ? read_file(hold_file) : "";
+        if (file_exists(hold_file)) pid_text = read_file(hold_file);
+    }
     if (pid_text.empty() || pid_text.back() != '\n') {
         ADD_FAILURE() << "the held rank did not show up";
         launcher.join();
