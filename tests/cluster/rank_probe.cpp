@@ -5,8 +5,8 @@
 //    the file PL_PROBE_HOLD_FILE and waits there to be killed, while the other
 //    ranks go on and wait for it in MPI. Only the first such rank to create
 //    the file holds, so later job steps of the same job run through.
-// and wraps MPI_Finalize, whose start-up service fence must hold every rank
-// until all have come: when PL_PROBE_FINALIZE is set, rank PL_PROBE_LATE_RANK
+// It also wraps MPI_Finalize, whose fence must hold every rank until all have
+// come: when PL_PROBE_FINALIZE is set, rank PL_PROBE_LATE_RANK
 // comes one second late, and each rank writes the wall-clock times (ns) at
 // which it entered and left to <PL_PROBE_FINALIZE>/<program>.finalize<rank>.
 #include <mpi.h>
@@ -15,8 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
