@@ -47,6 +47,21 @@ read_outcome read_int(FILE* in, int* value) {
     return read_value;
 }
 
+// Skips the UTF-8 byte-order mark that some Windows editors write at the
+// start of a file. Returns false when the stream opens with a part of the mark
+// only: those bytes are gone, and the item they begin is no integer.
+bool skip_byte_order_mark(FILE* in) {
+    const unsigned char mark[] = {0xEF, 0xBB, 0xBF};
+    for (size_t i = 0; i < sizeof mark; ++i) {
+        const int c = fgetc(in);
+        if (c == static_cast<int>(mark[i])) continue;
+        if (i > 0) return false;
+        if (c != EOF) ungetc(c, in);
+        return true;
+    }
+    return true;
+}
+
 // Heap array of n ints (at least one element, so an empty block is a real
 // buffer too). Running out of memory ends the whole job.
 int* alloc_ints(int n) {
@@ -80,9 +95,11 @@ void read_vector(int* vector, int* count, const char* file_name) {
         return;
     }
     int i = 0;
+    const bool part_of_mark = !skip_byte_order_mark(in);
     for (;;) {
         int value = 0;
-        const read_outcome outcome = read_int(in, &value);
+        const read_outcome outcome =
+            i == 0 && part_of_mark ? read_no_integer : read_int(in, &value);
         if (outcome == read_end) break;
         if (outcome != read_no_integer && i == vector_capacity) {
             fprintf(stderr, "Only the first %d values of %s are used\n", vector_capacity, file_name);

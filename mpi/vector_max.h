@@ -12,7 +12,8 @@ constexpr int vector_capacity = 100;
 // number of values read in *count; leaves *count as it was when the file cannot
 // be opened. Writes a message to stderr when the file cannot be opened, holds no
 // leading integer, holds an integer outside the 32-bit range, or holds more
-// values than there is room for.
+// values than there is room for. A UTF-8 byte-order mark at the very start of
+// the file is skipped.
 void read_vector(int* vector, int* count, const char* file_name);
 
 // Rank 0's share: reads the file, takes part in the broadcast, scatter and

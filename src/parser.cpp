@@ -158,13 +158,31 @@ static bool read_record(FILE *fptr, char *line, transaction_t **head, transactio
     return true;
 }
 
+// The UTF-8 byte-order mark that some Windows editors write at the start of
+// a file.
+static const char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
+
+// Reads a token where a keyword is expected. The first token of the stream
+// loses a byte-order mark that opens it. A token holding only a carriage
+// return is the rest of a blank line (or of a blank) in a file with CRLF line
+// ends: like a token left empty, it reads as an empty token ended by a blank.
+static int read_keyword(FILE *fptr, char *line, bool first_token) {
+    int status = read_string(fptr, line);
+    const size_t mark_length = sizeof BYTE_ORDER_MARK - 1;
+    if (first_token && strncmp(line, BYTE_ORDER_MARK, mark_length) == 0)
+        memmove(line, line + mark_length, strlen(line + mark_length) + 1);
+    if (strcmp(line, "\r") == 0) line[0] = '\0';
+    if (line[0] == '\0' && status == TOKEN_NEWLINE) status = TOKEN_BLANK;
+    return status;
+}
+
 transaction_t *read_transactions(FILE *fptr) {
     transaction_t *head = nullptr, *tail = nullptr;
     bool reading = true;
-    while (reading) {
+    for (bool first_token = true; reading; first_token = false) {
         char *line = static_cast<char *>(malloc(TOKEN_SIZE));
         if (line == nullptr) exit_out_of_memory();
-        int status = read_string(fptr, line);
+        int status = read_keyword(fptr, line, first_token);
         if (status == TOKEN_BLANK) {
             reading = read_record(fptr, line, &head, &tail);
         } else {

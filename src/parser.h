@@ -20,8 +20,11 @@ constexpr int TOKEN_TOO_LONG = 3;  // the token does not fit; line holds its fir
 // read (with a message) or holds no record.
 transaction_t *parse_transaction_file(const char *filename);
 FILE *open_transaction_file(const char *filename);
-// Reads records until the stream ends or a stop (unknown keyword, keyword or
-// record cut off, over-long token) and returns the list read so far.
+// Reads records from the start of the stream until it ends or a stop (unknown
+// keyword, keyword or record cut off, over-long token) and returns the list
+// read so far. A UTF-8 byte-order mark at the very start is skipped, and so is
+// a line (or a blank) holding only a carriage return, as files saved on
+// Windows have them.
 transaction_t *read_transactions(FILE *fptr);
 // Reads one token into line (TOKEN_SIZE bytes) and returns a TOKEN_ status.
 int read_string(FILE *fptr, char *line);

@@ -12,6 +12,7 @@
 
 #include "logger.h"
 #include "parser.h"
+#include "test_support.h"
 
 namespace {
 
@@ -113,7 +114,7 @@ TEST(Loader, EveryStopKeepsTheRecordsBefore) {
         {"balance \n\n", 2, "balance 0 \nLoaded balance transaction\n"},  // an empty operand, read as 0
         {"foo", 1, unknown + "foo\n" COLOR_RESET},
         {"Deposit 3 10\ndeposit 2 2\n", 1, unknown + "Deposit\n" COLOR_RESET},
-        {"\r\ndeposit 2 2\n", 1, unknown + "\r\n" COLOR_RESET},
+        {"\r\rdeposit 2 2\n", 1, unknown + "\r\rdeposit\n" COLOR_RESET},
         // An empty operand shifts the record: 100 is then read as a keyword.
         {"deposit  3\n100\n", 2, "deposit 0 3.000000 \nLoaded deposit transaction\n" + unknown + "100\n" COLOR_RESET},
         {std::string(64, 'k') + " deposit 2 2\n", 1, too_long},
@@ -124,6 +125,44 @@ TEST(Loader, EveryStopKeepsTheRecordsBefore) {
         EXPECT_EQ(list.size(), c.kept) << c.rest;
         EXPECT_EQ(out, first_out + c.tail) << c.rest;
     }
+}
+
+// Files saved on Windows: CRLF line ends, blank lines among them, and a UTF-8
+// byte-order mark at the start. Only a mark at the very start is skipped.
+TEST(Loader, WindowsLineEndsAndByteOrderMark) {
+    const std::string bom = "\xEF\xBB\xBF";
+    const records two = {"0 0 1 10.000000", "3 2 0 0.000000"};
+    for (const std::string &text : std::vector<std::string>{
+             "deposit 1 10\r\n\r\nbalance 2\r\n", "\r\n\r\ndeposit 1 10\r\n \r\n  \r\nbalance 2\r\n\r\n",
+             "deposit 1 10 \r\nbalance 2 \r \r\n\r", bom + "deposit 1 10\nbalance 2\n",
+             bom + "\r\ndeposit 1 10\r\nbalance 2", bom + "\ndeposit 1 10\nbalance 2\n",
+             bom + " deposit 1 10\nbalance 2\n"}) {
+        auto [out, list] = parse_text(text);
+        EXPECT_EQ(list, two) << text;
+        EXPECT_EQ(out.find("Error"), std::string::npos) << text;
+    }
+    for (const std::string &nothing : {bom, bom + "\r\n", std::string("\r\n\r\n")})
+        EXPECT_EQ(parse_text(nothing), std::make_pair(std::string(), records{}));
+    // The same bytes anywhere else are part of a token.
+    const std::string unknown = COLOR_RED "Error: uknown transaction type: ";
+    EXPECT_EQ(parse_text(" " + bom + "deposit 1 10\n"),
+              std::make_pair(unknown + bom + "deposit\n" COLOR_RESET, records{}));
+    EXPECT_EQ(parse_text("deposit 1 10\n" + bom + "balance 2\n").second, records{"0 0 1 10.000000"});
+    EXPECT_EQ(parse_text(bom + bom + "balance 2\n").first, unknown + bom + "balance\n" COLOR_RESET);
+    EXPECT_EQ(parse_text("\xEF\xBB" "deposit 1 10\n").second, records{});
+
+    // Through the file reader, as bank reads it.
+    const std::string dir = enter_scratch_dir();
+    write_file("windows.txt", bom + "deposit 1 10\r\n\r\nbalance 2\r\n");
+    testing::internal::CaptureStdout();
+    transaction_t *list = parse_transaction_file("windows.txt");
+    testing::internal::GetCapturedStdout();
+    ASSERT_NE(list, nullptr);
+    ASSERT_NE(list->next, nullptr);
+    EXPECT_EQ(list->next->type, TYPE_BALANCE);
+    EXPECT_EQ(list->next->next, nullptr);
+    free(list->next);
+    free(list);
 }
 
 // An endless stream of deposit records.

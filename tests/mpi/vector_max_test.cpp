@@ -75,6 +75,9 @@ TEST(VectorMax, ReadingStopsAtTheHundredthValueOrTheFirstNonInteger) {
          "Integer out of range in data.txt; it and the values after it are ignored\n"},
         {"negative_out_of_range", 1, "4 -2147483649 9\n", "4",
          "Integer out of range in data.txt; it and the values after it are ignored\n"},
+        // A UTF-8 byte-order mark is skipped at the very start of the file only.
+        {"byte_order_mark", 2, "\xEF\xBB\xBF" "5 9 3\r\n", "9", ""},
+        {"byte_order_mark_later", 1, "4 \xEF\xBB\xBF" "9\n", "4", not_integer},
     };
     for (const vector_case& c : cases) expect_completed_run(scratch, c);
 }
@@ -91,6 +94,9 @@ TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
         {"empty_file", 1, "", "No integers in data.txt\n"},
         {"no_leading_integer", 3, "x 1 2\n", "No integers in data.txt\n"},
         {"missing_file", 4, nullptr, "Can't open data file\n"},
+        {"byte_order_mark_after_blank", 1, " \xEF\xBB\xBF" "5 9\n", "No integers in data.txt\n"},
+        {"part_of_a_byte_order_mark", 1, "\xEF\xBB" "5 9\n", "No integers in data.txt\n"},
+        {"byte_order_mark_alone", 2, "\xEF\xBB\xBF", "No integers in data.txt\n"},
     };
     for (const failing_case& c : cases) {
         SCOPED_TRACE(c.name);
