@@ -2,6 +2,7 @@
 // ranks and sends it to rank 0, which prints its own and then every other
 // rank's, in rank order.
 #include "logger.h"
+#include "program_info.h"
 
 #include <mpi.h>
 
@@ -12,9 +13,19 @@ extern const char log_name_pattern[] = "greetings_p%d.log";
 
 namespace {
 constexpr int greeting_size = 100;  // the longest greeting needs 51 bytes
-}
 
-int main() {
+const program_info greetings_info = {
+    "greetings", "",
+    "Run under the MPI launcher (mpirun -np N greetings). Every rank sends a\n"
+    "greeting to rank 0, which prints them in rank order. Takes no arguments.\n"
+    "\n"
+    "Log files: rank R appends its greeting to greetings_pR.log in the working\n"
+    "directory.\n",
+    "docs/mpi.md"};
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (answer_info_request(argc, argv, greetings_info)) return 0;
     MPI_Init(nullptr, nullptr);
     int size = 1;
     int rank = 0;

@@ -2,6 +2,7 @@
 // the sum and prints it. The sum is 64-bit: n ranks add up to n(n-1)/2, which
 // passes the 32-bit range beyond 65,536 ranks.
 #include "logger.h"
+#include "program_info.h"
 
 #include <mpi.h>
 
@@ -9,7 +10,17 @@
 
 extern const char log_name_pattern[] = "sum_of_ranks%d.log";
 
-int main() {
+static const program_info sum_of_ranks_info = {
+    "sum_of_ranks", "",
+    "Run under the MPI launcher (mpirun -np N sum_of_ranks). An all-reduce adds up\n"
+    "the rank numbers; rank 0 prints the sum. Takes no arguments.\n"
+    "\n"
+    "Log files: rank 0 appends the sum to sum_of_ranks0.log in the working\n"
+    "directory.\n",
+    "docs/mpi.md"};
+
+int main(int argc, char* argv[]) {
+    if (answer_info_request(argc, argv, sum_of_ranks_info)) return 0;
     MPI_Init(nullptr, nullptr);
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);

@@ -1,6 +1,7 @@
 #include "vector_max.h"
 
 #include "logger.h"
+#include "program_info.h"
 
 #include <mpi.h>
 
@@ -11,6 +12,19 @@
 #include <cstring>
 
 extern const char log_name_pattern[] = "vector_max_p%d.log";
+
+static const program_info vector_max_info = {
+    "vector_max", "<filename>",
+    "Run under the MPI launcher (mpirun -np N vector_max FILE). Rank 0 reads up to\n"
+    "100 integers from the file, scatters equal blocks to every rank, and a\n"
+    "max-reduction finds the largest, which rank 0 prints.\n"
+    "\n"
+    "  <filename>  integers separated by white space; reading stops at the first\n"
+    "              item that is not an integer\n"
+    "\n"
+    "Log files: rank 0 appends the result to vector_max_p0.log in the working\n"
+    "directory.\n",
+    "docs/mpi.md"};
 
 namespace {
 
@@ -165,6 +179,7 @@ void print_vector(const int* values, int count, const char* label) {
 }
 
 int main(int argc, char* argv[]) {
+    if (answer_info_request(argc, argv, vector_max_info)) return 0;
     if (argc != 2) usage(argv[0]);
     const size_t name_size = strlen(argv[1]) + 1;
     char* file_name = static_cast<char*>(malloc(name_size));

@@ -14,6 +14,8 @@
 
 #include <omp.h>
 
+#include "program_info.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #define PRODUCT_TIMER_X86 1
 #else
@@ -479,7 +481,25 @@ void print_vector(const char* title, const double y[], double count) {
     std::printf("\n");
 }
 
+namespace {
+
+const program_info product_timer_info = {
+    "product_timer", "<thread_count> <m> <n>",
+    "Fills an m x n matrix and a vector of n values with pseudo-random numbers,\n"
+    "multiplies them with a team of OpenMP threads, each taking a contiguous block\n"
+    "of rows, and prints how long the product took. The result is the same bit for\n"
+    "bit whatever the thread count.\n"
+    "\n"
+    "  <thread_count>  threads of the team (1 to 1024)\n"
+    "  <m> <n>         rows and columns of the matrix (1 or more)\n"
+    "\n"
+    "Log files: none; the program reads and writes no file.\n",
+    "docs/product_timer.md"};
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+    if (answer_info_request(argc, argv, product_timer_info)) return 0;
     int thread_count, m, n;
     get_args(argc, argv, &thread_count, &m, &n);
 

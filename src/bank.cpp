@@ -10,9 +10,24 @@
 
 #include "logger.h"
 #include "parser.h"
+#include "program_info.h"
 
 int num_accounts = 16;
 double *account_balances = nullptr;
+
+static const program_info BANK_INFO = {
+    "bank", "<num_transaction files> <transaction file> {<transaction file.txt>}",
+    "Applies transaction files to 16 shared accounts (numbered 0 to 15, all starting\n"
+    "at 0), one OpenMP thread per file, and prints a line per transaction and then\n"
+    "every balance.\n"
+    "\n"
+    "  <num_transaction files>  how many of the files to read, one thread each\n"
+    "  <transaction file>       records separated by blanks or newlines:\n"
+    "                           deposit ACC AMOUNT, withdrawal ACC AMOUNT,\n"
+    "                           transfer FROM TO AMOUNT, balance ACC\n"
+    "\n"
+    "Log files: thread N appends its records to pN.log in the working directory.\n",
+    "docs/bank.md"};
 
 static const char STAR_LINE[] = "    *********************************************************   ";
 
@@ -151,6 +166,7 @@ static void print_final_report() {
 }
 
 int main(int argc, char **argv) {
+    if (answer_info_request(argc, argv, BANK_INFO)) return 0;
     int num_files = get_num_files_from_args(argc, argv);
 
     // Every file needs its own thread: the runtime must neither shrink the

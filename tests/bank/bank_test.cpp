@@ -59,6 +59,11 @@ TEST(BankCommandLine, UsageErrorsAndFileSelection) {
               std::make_tuple(1, "", "Cannot start 2 threads: the OpenMP thread limit is 1, exiting\n"));
 }
 
+TEST(BankCommandLine, HelpAndVersion) {
+    expect_help_and_version(BANK_PATH, "bank",
+                            "<num_transaction files> <transaction file> {<transaction file.txt>}");
+}
+
 TEST(BankLedger, EveryPathOneThread) {
     // Each record of the file and the logger call that the ledger must make
     // for it; what those calls print and record here is the expected result.

@@ -127,3 +127,10 @@ TEST(VectorMax, WrongArgumentCountsPrintTheUsageLine) {
     EXPECT_NE(r.err.find(usage), std::string::npos) << r.err;
     EXPECT_TRUE(list_dir(dir).empty());
 }
+
+// Without the launcher, as a newcomer tries them first.
+TEST(MpiPrograms, HelpAndVersionWithoutTheLauncher) {
+    expect_help_and_version(VECTOR_MAX_PATH, "vector_max", "<filename>");
+    expect_help_and_version(GREETINGS_PATH, "greetings", "");
+    expect_help_and_version(SUM_OF_RANKS_PATH, "sum_of_ranks", "");
+}

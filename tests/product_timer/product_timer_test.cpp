@@ -142,6 +142,10 @@ TEST(ProductTimerProgram, RefusesBadArgumentsWithUsageLine) {
     expect_refused(too_many_threads, usage_line + "At most 1024 threads are accepted\n");
 }
 
+TEST(ProductTimerProgram, HelpAndVersion) {
+    expect_help_and_version(PRODUCT_TIMER_PATH, "product_timer", "<thread_count> <m> <n>");
+}
+
 TEST(ProductTimerProgram, RunsAndPrintsOnlyTheTimeLine) {
     const std::string dir = make_scratch_dir();
     const std::vector<std::vector<std::string>> accepted{

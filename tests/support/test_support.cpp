@@ -176,3 +176,26 @@ std::vector<std::string> list_dir(const std::string& dir) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+void expect_help_and_version(const std::string& program, const std::string& name,
+                             const std::string& arguments) {
+    SCOPED_TRACE(name);
+    const std::string dir = make_scratch_dir();
+    // Under Open MPI this makes MPI_Init fail, so a program that started MPI
+    // would end with an error instead of status 0.
+    const std::string no_mpi = "OMPI_MCA_pml=no_such_component";
+    run_result r = run_program({"/usr/bin/env", no_mpi, program, "--help"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    const std::string usage = "usage: " + name + (arguments.empty() ? "" : " " + arguments) + "\n\n";
+    EXPECT_EQ(r.out.substr(0, usage.size()), usage);
+    for (const char* part : {"Log files: ", "--version  print the version", "share/doc/parallel-labs/"})
+        EXPECT_NE(r.out.find(part), std::string::npos) << part;
+
+    // Only the first argument counts; what follows it is never looked at.
+    r = run_program({"/usr/bin/env", no_mpi, program, "--version", "missing.txt", "x"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, name + " (Parallel labs) " PARALLEL_LABS_VERSION "\n");
+    EXPECT_TRUE(list_dir(dir).empty());
+}

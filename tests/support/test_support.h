@@ -35,3 +35,10 @@ void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 // Names of the entries of dir (without "." and ".."), sorted.
 std::vector<std::string> list_dir(const std::string& dir);
+
+// Checks that the built program answers --help (the usage line "usage: name
+// arguments" first, then the log files and where the documents are) and
+// --version (the project's version) on standard output with status 0, and
+// that neither starts MPI or leaves a file behind.
+void expect_help_and_version(const std::string& program, const std::string& name,
+                             const std::string& arguments);
