@@ -1,6 +1,7 @@
 # Install rules, the Debian package and the environment module file.
 #
-# An install holds the five programs in bin/, the README, the documents it
+# An install holds the five programs in bin/, the README, the change log, the
+# licence (as copyright, the name Debian gives it), the documents the README
 # links to (docs/) and the example inputs in share/doc/<package>/, and a module file in
 # share/modulefiles/<package>/<version>; nothing else (no test or benchmark
 # programs, no static libraries). The programs link only shared system
@@ -17,7 +18,9 @@ set(PARALLEL_LABS_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME}")
 
 set(PARALLEL_LABS_PROGRAMS bank vector_max greetings sum_of_ranks product_timer)
 install(TARGETS ${PARALLEL_LABS_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${PARALLEL_LABS_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION ${PARALLEL_LABS_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${PARALLEL_LABS_DOCDIR} RENAME copyright)
 # The documents the README links to, so that its links work in the install.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${PARALLEL_LABS_DOCDIR}/docs)
 # The whole folder, so that every example input and job script comes along.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build tree to scratch prefixes and checks the result: nothing
 # lands outside the prefix, the prefix holds exactly the programs, the README,
-# its docs, the examples and the module file, the module file names the prefix used,
-# and every program runs from there.
+# the change log, the licence (as copyright), its docs, the examples and the
+# module file, the module file names the prefix used, and every program runs
+# from there and tells the project's version.
 # Usage: layout_test.sh BUILD_DIR SOURCE_DIR VERSION SCRATCH
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 build=$1 source=$2 version=$3 scratch=$4
@@ -43,6 +44,8 @@ cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" ||
 expected_files=$(
   for p in $PROGRAMS; do echo "bin/$p"; done
   echo "$docdir/README.md"
+  echo "$docdir/CHANGELOG.md"
+  echo "$docdir/copyright"
   (cd "$source/docs" && find . ! -type d | sed "s|^\./|$docdir/docs/|")
   (cd "$source/examples" && find . ! -type d | sed "s|^\./|$docdir/examples/|")
   echo "$modulefile"
@@ -63,12 +66,16 @@ for f in bank/alice.txt bank/bob.txt bank/carol.txt mpi/vector.txt; do
   [ -f "$prefix/$docdir/examples/$f" ] || fail "example $f is missing"
 done
 cmp -s "$source/README.md" "$prefix/$docdir/README.md" || fail "installed README.md differs from the source"
+cmp -s "$source/CHANGELOG.md" "$prefix/$docdir/CHANGELOG.md" || fail "installed CHANGELOG.md differs from the source"
+cmp -s "$source/LICENSE" "$prefix/$docdir/copyright" || fail "installed copyright differs from LICENSE"
 diff -r "$source/examples" "$prefix/$docdir/examples" >/dev/null || fail "installed examples differ from the source"
 diff -r "$source/docs" "$prefix/$docdir/docs" >/dev/null || fail "installed docs differ from the source"
 
 # Programs executable, documents and the module file not.
 for p in $PROGRAMS; do
   [ -x "$prefix/bin/$p" ] || fail "bin/$p is not executable"
+  out=$("$prefix/bin/$p" --version) || fail "bin/$p --version exited with status $?"
+  [ "$out" = "$p (Parallel labs) $version" ] || fail "bin/$p --version: $out"
 done
 executable=$(cd "$prefix/share" && find . -type f -perm /111)
 [ -z "$executable" ] || fail "executable files under share/: $executable"

@@ -67,6 +67,8 @@ for lib in libc6 libgomp1 libopenmpi libstdc++6; do
 done
 outside=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v -e '^\./usr/' -e '^\./$' || true)
 [ -z "$outside" ] || fail "the package installs outside /usr: $outside"
+dpkg-deb -c "$deb" | awk '{print $6}' | grep -qxF "./usr/share/doc/$package/copyright" ||
+  fail "the package holds no /usr/share/doc/$package/copyright"
 
 # From here on the package may be on the machine: whatever happens, remove it.
 finish() {
@@ -93,6 +95,8 @@ trap 'exit 1' INT TERM HUP
 dpkg_waiting -i "$deb" >"$scratch/install.log" || fail "dpkg -i failed: $(cat "$scratch/install.log")"
 [ "$(package_state)" = installed ] || fail "after dpkg -i the package is $(package_state)"
 
+grep -qxF 'Copyright (c) 2026, the Parallel labs authors' /usr/share/doc/$package/copyright ||
+  fail "the installed copyright file names no copyright holder"
 grep -qxF 'prepend-path PATH {/usr/bin}' /usr/share/modulefiles/$package/"$version" ||
   fail "the packaged module file does not name /usr/bin: $(cat /usr/share/modulefiles/$package/"$version")"
 run_every_program /usr/bin /usr/share/doc/$package/examples "$scratch/work"
