@@ -134,7 +134,15 @@ TEST(BankLedger, FailuresWhileLoadingOrLogging) {
     r = bank({"1", "."}, dir);  // a directory opens, but cannot be read
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("File . could not be read\n"), std::string::npos);
-    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "empty"}));
+    // A bad first record leaves no list: no user's file is applied.
+    write_file(dir + "/bad", "withdraw 1 5\ndeposit 1 10\n");
+    r = bank({"2", "a", "bad"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find(COLOR_RED "Error: uknown transaction type: withdraw\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("User"), std::string::npos);
+    const std::string no_list = "Something bad happened, parse_transaction_file(bad) returned no list\n";
+    EXPECT_EQ(r.out.substr(r.out.size() - no_list.size()), no_list);
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "bad", "empty"}));
 
     // An unwritable log file is reported for each record; the run goes on to
     // its final report and only then ends with status 1. The same for a log

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Compares what the documents state with the build.
+# Usage: docs_check.sh version SOURCE_DIR VERSION
+#        docs_check.sh counts SOURCE_DIR CTEST BUILD_DIR NOT_DEFAULT_BUILD
+# NOT_DEFAULT_BUILD: how this build differs from the documented default one
+# (empty when it does not); the counts are then not checked (exit 77).
+set -euo pipefail
+mode=$1 source=$2
+status=0
+fail() { echo "FAIL: $*" >&2; status=1; }
+
+# The document as one line, so that a statement may be wrapped anywhere.
+flat() { tr '\n' ' ' <"$source/$1"; }
+
+# The number in the statement of document NAME that matches the extended
+# regular expression PATTERN, whose group 1 is the number in digits or in
+# words; nothing when no statement matches.
+stated() {
+  local text number
+  text=$(flat "$1" | grep -oE -e "$2" | head -n 1) || true
+  [ -n "$text" ] || return 0
+  number=$(sed -E "s/$2/\\1/" <<<"$text")
+  case $number in
+    one) number=1 ;; two) number=2 ;; three) number=3 ;; four) number=4 ;; five) number=5 ;;
+    six) number=6 ;; seven) number=7 ;; eight) number=8 ;; nine) number=9 ;; ten) number=10 ;;
+  esac
+  echo "$number"
+}
+
+if [ "$mode" = version ]; then
+  version=$3
+  named=$(cd "$source" && grep -oHE 'parallel-labs[_/][0-9]+\.[0-9]+\.[0-9]+|^Version: [0-9.]+' README.md docs/*.md)
+  [ -n "$named" ] || fail "the documents name no version"
+  while IFS= read -r line; do
+    [ "${line##*[ _/]}" = "$version" ] || fail "$line: the project's version is $version"
+  done <<<"$named"
+  newest=$(grep -m 1 '^## ' "$source/CHANGELOG.md" || true)
+  [ "$newest" = "## $version" ] || fail "CHANGELOG.md: the newest entry is '$newest', not '## $version'"
+  [ $status -ne 0 ] || echo "every version named is $version"
+  exit $status
+fi
+
+ctest=$3 build=$4 not_default=$5
+if [ -n "$not_default" ]; then
+  echo "skipped: the documents state the test counts of the default build; this one differs: $not_default"
+  exit 77
+fi
+count() { "$ctest" --test-dir "$build" -N "$@" | sed -n 's/^Total Tests: //p'; }
+total=$(count)
+install=$(count -L '^install$')
+words='([0-9]+|one|two|three|four|five|six|seven|eight|nine|ten)'
+readme=$(stated README.md "the build, then $words tests")
+install_md=$(stated docs/install.md "-L install *\`\`\` *runs $words tests")
+check() {  # check NAME STATED ACTUAL WHAT
+  if [ -z "$2" ]; then
+    fail "$1 no longer states $4 in the words this check looks for (see tests/docs/docs_check.sh)"
+  elif [ "$2" != "$3" ]; then
+    fail "$1 states $2 for $4; ctest -N lists $3"
+  fi
+}
+check README.md "$readme" "$total" "the number of tests"
+check docs/install.md "$install_md" "$install" "the number of tests labelled install"
+[ $status -ne 0 ] || echo "README.md: $total tests, docs/install.md: $install install tests, as ctest -N lists"
+exit $status
