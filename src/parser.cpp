@@ -165,14 +165,21 @@ static const char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
 // Reads a token where a keyword is expected. The first token of the stream
 // loses a byte-order mark that opens it. A token holding only a carriage
 // return is the rest of a blank line (or of a blank) in a file with CRLF line
-// ends: like a token left empty, it reads as an empty token ended by a blank.
+// ends. A token emptied either way reads as an empty token ended by a blank,
+// which is skipped.
 static int read_keyword(FILE *fptr, char *line, bool first_token) {
     int status = read_string(fptr, line);
+    bool emptied = false;
     const size_t mark_length = sizeof BYTE_ORDER_MARK - 1;
-    if (first_token && strncmp(line, BYTE_ORDER_MARK, mark_length) == 0)
+    if (first_token && strncmp(line, BYTE_ORDER_MARK, mark_length) == 0) {
         memmove(line, line + mark_length, strlen(line + mark_length) + 1);
-    if (strcmp(line, "\r") == 0) line[0] = '\0';
-    if (line[0] == '\0' && status == TOKEN_NEWLINE) status = TOKEN_BLANK;
+        emptied = line[0] == '\0';
+    }
+    if (strcmp(line, "\r") == 0) {
+        line[0] = '\0';
+        emptied = true;
+    }
+    if (emptied && status == TOKEN_NEWLINE) status = TOKEN_BLANK;
     return status;
 }
 

@@ -67,13 +67,28 @@ double to_amount(const std::string& token) {
 // The records a file holds, in file order, as the format defines them.
 std::vector<model_record> model_records(const uint8_t* data, size_t size) {
     const size_t max_token = 63;
+    const std::string byte_order_mark = "\xEF\xBB\xBF";
     std::vector<model_record> records;
     size_t pos = 0;
     for (;;) {
+        const bool first = pos == 0;
         model_token keyword = next_token(data, size, pos);
-        if (keyword.text.size() > max_token || keyword.status != 1) return records;
+        if (keyword.text.size() > max_token) return records;
         // Keywords compare as C strings: bytes after an embedded null do not count.
-        const std::string word = keyword.text.c_str();
+        std::string word = keyword.text.c_str();
+        // A byte-order mark opening the input is dropped; a lone carriage
+        // return (a CRLF blank line) is no keyword. A keyword position left
+        // empty by either is skipped, whatever ended it.
+        bool emptied = false;
+        if (first && word.compare(0, byte_order_mark.size(), byte_order_mark) == 0) {
+            word.erase(0, byte_order_mark.size());
+            emptied = word.empty();
+        }
+        if (word == "\r") {
+            word.clear();
+            emptied = true;
+        }
+        if (keyword.status != 1 && !(emptied && keyword.status == 0)) return records;
         int operands;
         int type;
         if (word == "deposit") type = 0, operands = 2;
