@@ -15,7 +15,10 @@ include(GNUInstallDirs)
 # CMake project's (parallel_labs, GNUInstallDirs' CMAKE_INSTALL_DOCDIR).
 set(PARALLEL_LABS_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME}")
 
-set(PARALLEL_LABS_PROGRAMS bank vector_max greetings sum_of_ranks product_timer)
+set(PARALLEL_LABS_PROGRAMS bank product_timer)
+if(MPI_FOUND)
+  list(APPEND PARALLEL_LABS_PROGRAMS vector_max greetings sum_of_ranks)
+endif()
 install(TARGETS ${PARALLEL_LABS_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${PARALLEL_LABS_DOCDIR})
 # The documents the README links to, so that its links work in the install.
@@ -58,6 +61,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION education)
 # Depends comes from the shared libraries the programs link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The MPI programs are started through mpirun, which no library pulls in.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "openmpi-bin")
+if(MPI_FOUND)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "openmpi-bin")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "environment-modules | lmod")
 include(CPack)
