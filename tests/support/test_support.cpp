@@ -93,7 +93,7 @@ run_result run_program(const std::vector<std::string>& program_argv, const std::
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());  // the PATH search finds an emulator named alone
         _exit(127);
     }
     close(in_pipe[0]);
