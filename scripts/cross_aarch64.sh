@@ -37,6 +37,11 @@ build_preset aarch64
 echo "== Tests under qemu-aarch64"
 ctest --preset aarch64 -j "$(nproc)"
 if [ "$package" -eq 1 ]; then
+  echo "== Debian package"
+  rm -f build/aarch64/*.deb
   (cd build/aarch64 && cpack -G DEB >/dev/null)
-  ls build/aarch64/*.deb
+  deb=$(ls build/aarch64/*.deb)
+  arch=$(dpkg-deb -f "$deb" Architecture)
+  [ "$arch" = arm64 ] || { echo "$deb is labelled $arch, not arm64" >&2; exit 1; }
+  echo "$deb (Architecture: $arch)"
 fi
