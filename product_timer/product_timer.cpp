@@ -445,8 +445,11 @@ KERNEL_INLINE void multiply_groups(const double* const rows[], const double x[],
             if (c + g * lag < whole) step_group<O, Q, W>(acc8, acc4, rows, x, g, c + g * lag);
     for (j = whole; j < n; ++j) add_column_to_groups<O, Q, W>(acc8, acc4, rows, x, j);
 
-    for (int g = 0; g < O; ++g) std::memcpy(sums + 8 * g, &acc8[g], sizeof acc8[g]);
-    for (int g = 0; g < Q; ++g) std::memcpy(sums + 8 * O + 4 * g, &acc4[g], sizeof acc4[g]);
+    // The groups' sums lie one after the other, as in sums. (Copied only
+    // where there are groups: GCC without optimisation warns about a copy
+    // from the one-element placeholder array even where it never runs.)
+    if constexpr (O > 0) std::memcpy(sums, acc8, sizeof acc8);
+    if constexpr (Q > 0) std::memcpy(sums + 8 * O, acc4, sizeof acc4);
 }
 
 // Rows i .. i+8*O+4*Q-1 of A into y[i ..].
