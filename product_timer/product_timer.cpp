@@ -509,7 +509,7 @@ void multiply_rows_avx512_emulated(const double A[], const double x[], double y[
 // NEON registers hold two doubles; the compiler carries out each vec4 and
 // vec8 operation with two or four of them. Counted under qemu, the grouping
 // of the AVX-512 kernel takes fewer instructions per element here (2.5) than
-// that of the AVX kernel (2.8).
+// that of the AVX kernel (2.8); docs/platforms.md has the counts.
 void multiply_rows_neon(const double A[], const double x[], double y[], int first, int count,
                         int n) {
     multiply_rows_grouped<1, 1, 16>(A, x, y, first, count, n);
