@@ -386,23 +386,26 @@ bool kernel_matches_plain(shape sh, int threads) {
     return std::memcmp(expected.data(), p.y.data(), expected.size() * sizeof(double)) == 0;
 }
 
+// "model name" of /proc/cpuinfo on x86; on aarch64, whose /proc/cpuinfo has
+// none, the implementer and part codes of the first processor.
 std::string processor_name() {
     std::FILE* f = std::fopen("/proc/cpuinfo", "r");
-    std::string name = "unknown processor";
-    if (f == nullptr) return name;
+    std::string name, implementer, part;
+    if (f == nullptr) return "unknown processor";
     char line[512];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        if (std::strncmp(line, "model name", 10) == 0) {
-            const char* colon = std::strchr(line, ':');
-            if (colon != nullptr) {
-                name = colon + 2;
-                if (!name.empty() && name.back() == '\n') name.pop_back();
-            }
-            break;
-        }
+    while (std::fgets(line, sizeof line, f) != nullptr && name.empty()) {
+        const char* colon = std::strchr(line, ':');
+        if (colon == nullptr) continue;
+        std::string value = colon[1] == ' ' ? colon + 2 : colon + 1;
+        if (!value.empty() && value.back() == '\n') value.pop_back();
+        if (std::strncmp(line, "model name", 10) == 0) name = value;
+        if (std::strncmp(line, "CPU implementer", 15) == 0 && implementer.empty()) implementer = value;
+        if (std::strncmp(line, "CPU part", 8) == 0 && part.empty()) part = value;
     }
     std::fclose(f);
-    return name;
+    if (name.empty() && !implementer.empty())
+        name = "ARM implementer " + implementer + ", part " + part;
+    return name.empty() ? "unknown processor" : name;
 }
 
 }  // namespace

@@ -16,7 +16,10 @@ include(GNUInstallDirs)
 # CMake project's (parallel_labs, GNUInstallDirs' CMAKE_INSTALL_DOCDIR).
 set(PARALLEL_LABS_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME}")
 
-set(PARALLEL_LABS_PROGRAMS bank vector_max greetings sum_of_ranks product_timer)
+set(PARALLEL_LABS_PROGRAMS bank product_timer)
+if(MPI_FOUND)
+  list(APPEND PARALLEL_LABS_PROGRAMS vector_max greetings sum_of_ranks)
+endif()
 install(TARGETS ${PARALLEL_LABS_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${PARALLEL_LABS_DOCDIR})
@@ -58,9 +61,26 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION education)
-# Depends comes from the shared libraries the programs link (dpkg-shlibdeps).
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(NOT CMAKE_CROSSCOMPILING)
+  # Depends comes from the shared libraries the programs link (dpkg-shlibdeps).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  # A cross build: the package is for the target's Debian architecture, not
+  # the build machine's. dpkg-shlibdeps cannot read the target's libraries,
+  # so Depends names the ones that bank and product_timer load (a cross build
+  # has no MPI programs), without versions.
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libgomp1, libstdc++6")
+else()
+  # Any other cross build: cpack stops with this message rather than label
+  # the programs with the build machine's architecture.
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack_refuse.cmake)
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+       "message(FATAL_ERROR \"No Debian package for a cross build for ${CMAKE_SYSTEM_PROCESSOR}: only aarch64 (arm64) cross packages are made (cmake/install.cmake)\")\n")
+endif()
 # The MPI programs are started through mpirun, which no library pulls in.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "openmpi-bin")
+if(MPI_FOUND)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "openmpi-bin")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "environment-modules | lmod")
 include(CPack)

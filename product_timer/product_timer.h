@@ -46,14 +46,18 @@ void gen_vector(double x[], int n);
 //   multiply_rows_wide      AVX vectors; only where wide_kernel_available()
 //   multiply_rows_avx512    AVX-512F vectors; only where
 //                           avx512_kernel_available()
+//   multiply_rows_neon      NEON vectors; only on aarch64 (every ARMv8
+//                           processor has NEON: neon_kernel_available() is
+//                           true there and false elsewhere)
 //   multiply_rows_avx512_emulated
 //                           the same code as multiply_rows_avx512 built for no
 //                           particular instruction set, so that the 512-bit
 //                           design can be checked on any processor (for tests;
 //                           slow)
 // On processors other than x86 the AVX and AVX-512 kernels are the portable
-// one. multiply_rows runs the kernel that select_kernel picks: AVX-512 where
-// the processor has it, else AVX, else portable.
+// one, and so is the NEON kernel on processors other than aarch64.
+// multiply_rows runs the kernel that select_kernel picks: AVX-512 where the
+// processor has it, else AVX, else NEON on aarch64, else portable.
 using row_kernel = void (*)(const double A[], const double x[], double y[], int first, int count,
                             int n);
 void multiply_rows(const double A[], const double x[], double y[], int first, int count, int n);
@@ -63,12 +67,17 @@ void multiply_rows_wide(const double A[], const double x[], double y[], int firs
                         int n);
 void multiply_rows_avx512(const double A[], const double x[], double y[], int first, int count,
                           int n);
+void multiply_rows_neon(const double A[], const double x[], double y[], int first, int count,
+                        int n);
 void multiply_rows_avx512_emulated(const double A[], const double x[], double y[], int first,
                                    int count, int n);
 bool wide_kernel_available();
 bool avx512_kernel_available();
+bool neon_kernel_available();
 row_kernel select_kernel();
-// "AVX-512", "AVX", "AVX-512 design, emulated" or "portable".
+// "AVX-512" or "AVX" (x86 only), "NEON" (aarch64 only), "AVX-512 design,
+// emulated" or "portable": only kernels that exist on this processor family
+// have their own name.
 const char* kernel_name(row_kernel kernel);
 
 // y = A*x in one parallel region of thread_count requested threads; each

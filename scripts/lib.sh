@@ -60,3 +60,12 @@ CHECK_PACKAGES="valgrind clang libomp-14-dev libclang-rt-14-dev"
 # dpkg-dev (dpkg-shlibdeps) and file, with which CPack works out the Debian
 # package's dependencies.
 INSTALL_TEST_PACKAGES="environment-modules dpkg-dev file"
+
+# Packages of the aarch64 cross build (scripts/cross_aarch64.sh): the cross
+# compiler, qemu-user to run the tests, and GoogleTest's sources to build it
+# for the target.
+CROSS_PACKAGES="cmake make g++-aarch64-linux-gnu qemu-user-static googletest dpkg-dev"
+
+# Packages of the builds with other compilers (scripts/compilers.sh): GCC 11,
+# and Clang with LLVM's OpenMP runtime.
+COMPILER_PACKAGES="g++-11 clang libomp-14-dev"

@@ -99,7 +99,18 @@ tail -n +2 "$csv" | sort -t, -k1,1n -k3,3n | awk -F, '
   { count++; printed[count] = $5 + 0; warm[count] = $6 + 0; diff[count] = $5 - $6 }
   END { flush() }' >"$summary"
 
-cpu=$(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)
+# The processor's name: "model name" of /proc/cpuinfo on x86; on aarch64,
+# whose /proc/cpuinfo has none, lscpu's "Model name" (lscpu knows the part
+# numbers of ARM designs), else the implementer and part codes themselves.
+processor_name() {
+  local info=${CPUINFO:-/proc/cpuinfo} name
+  name=$(sed -n 's/^model name\s*: //p' "$info" | head -n 1)
+  [ -n "$name" ] || [ -n "${CPUINFO:-}" ] || name=$(lscpu 2>/dev/null | sed -n 's/^Model name:\s*//p' | head -n 1)
+  [ -n "$name" ] || name=$(awk -F': *' '/^CPU implementer/ && !i { i = $2 } /^CPU part/ && !p { p = $2 }
+                                  END { if (i != "") print "ARM implementer " i ", part " p }' "$info")
+  echo "${name:-unknown processor}"
+}
+cpu=$(processor_name)
 plots_speedup="" plots_start="" colour=1
 for size in $sizes; do
   select="(\$1 == $size ? \$3 : 1/0)"

@@ -33,10 +33,50 @@ void set_nonblocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
+#ifndef TEST_EMULATOR
+#define TEST_EMULATOR ""
+#endif
+
+// The machine field of an ELF file's header (its 19th and 20th bytes), or -1
+// when path is no ELF file.
+int elf_machine(const std::string& path) {
+    unsigned char header[20];
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header) ||
+        std::memcmp(header, "\x7f" "ELF", 4) != 0)
+        return -1;
+    return header[5] == 2 ? header[18] << 8 | header[19] : header[18] | header[19] << 8;
+}
+
+// Under an emulator (a cross build run through CMAKE_CROSSCOMPILING_EMULATOR)
+// the kernel cannot start programs built for the emulated processor, so the
+// emulator starts them: its words go before the first argument that names a
+// program for the same processor as this test (/proc/self/exe, which the
+// emulator shows as the test itself). Host programs such as /usr/bin/env or
+// /bin/sh run as they are.
+std::vector<std::string> under_emulator(const std::vector<std::string>& argv) {
+    if (!running_under_emulator()) return argv;
+    const int own_machine = elf_machine("/proc/self/exe");
+    std::vector<std::string> command = argv;
+    for (size_t k = 0; k < command.size(); ++k) {
+        if (elf_machine(command[k]) != own_machine) continue;
+        std::vector<std::string> emulator = split_words(TEST_EMULATOR);
+        command.insert(command.begin() + static_cast<std::ptrdiff_t>(k), emulator.begin(),
+                       emulator.end());
+        break;
+    }
+    return command;
+}
+
 }  // namespace
 
-run_result run_program(const std::vector<std::string>& argv, const std::string& cwd,
+bool running_under_emulator() {
+    return TEST_EMULATOR[0] != '\0';
+}
+
+run_result run_program(const std::vector<std::string>& program_argv, const std::string& cwd,
                        const std::string& stdin_text, int timeout_s) {
+    const std::vector<std::string> argv = under_emulator(program_argv);
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
@@ -53,7 +93,7 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
         std::vector<char*> args;
         for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());  // the PATH search finds an emulator named alone
         _exit(127);
     }
     close(in_pipe[0]);

@@ -17,6 +17,11 @@ struct run_result {
 run_result run_program(const std::vector<std::string>& argv, const std::string& cwd,
                        const std::string& stdin_text = "", int timeout_s = 120);
 
+// True when the tests run under an emulator (a cross build; CMake's
+// CMAKE_CROSSCOMPILING_EMULATOR). run_program then starts the programs built
+// for the emulated processor under the emulator too.
+bool running_under_emulator();
+
 // Command line that starts `program` with `args` on `np` ranks through the MPI
 // launcher the build was configured with (preflags included).
 std::vector<std::string> mpi_command(int np, const std::string& program,
