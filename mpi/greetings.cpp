@@ -1,6 +1,7 @@
 // greetings: every rank logs a greeting naming its rank and the number of
 // ranks and sends it to rank 0, which prints its own and then every other
 // rank's, in rank order.
+#include "launch_check.h"
 #include "logger.h"
 
 #include <mpi.h>
@@ -16,6 +17,7 @@ constexpr int greeting_size = 100;  // the longest greeting needs 51 bytes
 
 int main() {
     MPI_Init(nullptr, nullptr);
+    refuse_foreign_launcher();
     int size = 1;
     int rank = 0;
     MPI_Comm_size(MPI_COMM_WORLD, &size);

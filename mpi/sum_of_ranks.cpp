@@ -1,6 +1,7 @@
 // sum_of_ranks: an all-reduce adds up the ranks of all processes; rank 0 logs
 // the sum and prints it. The sum is 64-bit: n ranks add up to n(n-1)/2, which
 // passes the 32-bit range beyond 65,536 ranks.
+#include "launch_check.h"
 #include "logger.h"
 
 #include <mpi.h>
@@ -11,6 +12,7 @@ extern const char log_name_pattern[] = "sum_of_ranks%d.log";
 
 int main() {
     MPI_Init(nullptr, nullptr);
+    refuse_foreign_launcher();
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
 

@@ -22,6 +22,14 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
 std::vector<std::string> mpi_command(int np, const std::string& program,
                                      const std::vector<std::string>& args = {});
 
+// The words of text, split at white space.
+std::vector<std::string> split_words(const std::string& text);
+
+// The launcher's flags that set environment variable `name` to `value` in
+// every rank: -x NAME=VALUE (Open MPI), -genv NAME VALUE (Hydra), or none for
+// a launcher that passes its own environment on.
+std::vector<std::string> mpi_env_flags(const std::string& name, const std::string& value);
+
 // A fresh, empty directory for the running test, below the build tree, named
 // after the test. Any earlier content is removed.
 std::string make_scratch_dir();
