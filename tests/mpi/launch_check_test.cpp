@@ -26,6 +26,17 @@ std::vector<program_case> programs() {
     return {{VECTOR_MAX_PATH, {"vector.txt"}}, {GREETINGS_PATH, {}}, {SUM_OF_RANKS_PATH, {}}};
 }
 
+// Command line that runs a program without a launcher, with `assignments`
+// (NAME=VALUE) and the MPI processes' test environment added.
+std::vector<std::string> alone(const program_case& p, const std::vector<std::string>& assignments) {
+    std::vector<std::string> cmd{"/usr/bin/env"};
+    for (const auto& [name, value] : mpi_rank_environment()) cmd.push_back(name + "=" + value);
+    cmd.insert(cmd.end(), assignments.begin(), assignments.end());
+    cmd.push_back(p.path);
+    cmd.insert(cmd.end(), p.args.begin(), p.args.end());
+    return cmd;
+}
+
 const char refusal[] = "Started by a launcher of another MPI than the one this program was built with: ";
 
 }  // namespace
@@ -65,9 +76,7 @@ TEST(LaunchCheck, ProgramsRefuseAOneProcessWorldTheLauncherSaidWasLarger) {
         const std::string dir = scratch + "/" + std::filesystem::path(p.path).filename().string();
         std::filesystem::create_directory(dir);
         write_file(dir + "/vector.txt", "1 2 3\n");
-        std::vector<std::string> cmd{"/usr/bin/env", "SLURM_STEP_NUM_TASKS=3", p.path};
-        cmd.insert(cmd.end(), p.args.begin(), p.args.end());
-        run_result r = run_program(cmd, dir);
+        run_result r = run_program(alone(p, {"SLURM_STEP_NUM_TASKS=3"}), dir);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.rfind(refusal, 0), 0u) << r.err;
@@ -77,16 +86,26 @@ TEST(LaunchCheck, ProgramsRefuseAOneProcessWorldTheLauncherSaidWasLarger) {
         EXPECT_EQ(list_dir(dir), std::vector<std::string>{"vector.txt"});  // no log record
 
         // Without a launcher (a singleton), and with one that says 1, it runs.
-        for (const char* size : {"", "SLURM_STEP_NUM_TASKS=1"}) {
-            cmd = {"/usr/bin/env", p.path};
-            if (*size != '\0') cmd.insert(cmd.begin() + 1, size);
-            cmd.insert(cmd.end(), p.args.begin(), p.args.end());
-            r = run_program(cmd, dir);
-            EXPECT_EQ(r.status, 0) << size << r.err;
+        for (const std::vector<std::string>& size : {std::vector<std::string>{}, {"SLURM_STEP_NUM_TASKS=1"}}) {
+            r = run_program(alone(p, size), dir);
+            EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.err.find(refusal), std::string::npos) << r.err;
         }
     }
 }
+
+namespace {
+
+// The other launcher's way of setting a variable in its processes.
+std::vector<std::string> other_env_flags(const std::string& name, const std::string& value) {
+    if (std::string(OTHER_MPIEXEC).find("mpich") != std::string::npos ||
+        std::string(OTHER_MPIEXEC).find("hydra") != std::string::npos) {
+        return {"-genv", name, value};
+    }
+    return {"-x", name + "=" + value};
+}
+
+}  // namespace
 
 // The real thing: this build's programs under the other MPI's launcher, when
 // one was found at configure time.
@@ -100,7 +119,11 @@ TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
         std::filesystem::create_directory(dir);
         write_file(dir + "/vector.txt", "1 2 3\n");
         std::vector<std::string> cmd = launcher;
-        cmd.insert(cmd.end(), {"-n", "2", p.path});
+        cmd.insert(cmd.end(), {"-n", "2"});
+        for (const auto& [name, value] : mpi_rank_environment()) {
+            for (const std::string& word : other_env_flags(name, value)) cmd.push_back(word);
+        }
+        cmd.push_back(p.path);
         cmd.insert(cmd.end(), p.args.begin(), p.args.end());
         run_result r = run_program(cmd, dir);
         EXPECT_NE(r.status, 0);

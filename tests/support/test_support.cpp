@@ -121,6 +121,16 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
     return result;
 }
 
+std::vector<std::pair<std::string, std::string>> mpi_rank_environment() {
+#ifdef TEST_MPI_RANK_ASAN_OPTIONS
+    // The ranks keep the suite's sanitizer options, leak detection excepted.
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    return {{"ASAN_OPTIONS", std::string(asan_options ? asan_options : "") + ":" + TEST_MPI_RANK_ASAN_OPTIONS}};
+#else
+    return {};
+#endif
+}
+
 std::vector<std::string> mpi_env_flags(const std::string& name, const std::string& value) {
     const std::string flag = MPIEXEC_ENV_FLAG;
     if (flag == "-genv") return {flag, name, value};  // Hydra
@@ -132,13 +142,9 @@ std::vector<std::string> mpi_command(int np, const std::string& program,
                                      const std::vector<std::string>& args) {
     std::vector<std::string> cmd{MPIEXEC_EXECUTABLE, MPIEXEC_NUMPROC_FLAG, std::to_string(np)};
     for (const std::string& flag : split_words(MPIEXEC_PREFLAGS)) cmd.push_back(flag);
-#ifdef TEST_MPI_RANK_ASAN_OPTIONS
-    // The ranks keep the suite's sanitizer options, leak detection excepted.
-    const char* asan_options = std::getenv("ASAN_OPTIONS");
-    const std::string value = std::string(asan_options ? asan_options : "") + ":" +
-                              TEST_MPI_RANK_ASAN_OPTIONS;
-    for (const std::string& word : mpi_env_flags("ASAN_OPTIONS", value)) cmd.push_back(word);
-#endif
+    for (const auto& [name, value] : mpi_rank_environment()) {
+        for (const std::string& word : mpi_env_flags(name, value)) cmd.push_back(word);
+    }
     cmd.push_back(program);
     cmd.insert(cmd.end(), args.begin(), args.end());
     return cmd;

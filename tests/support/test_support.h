@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct run_result {
@@ -24,6 +25,11 @@ std::vector<std::string> mpi_command(int np, const std::string& program,
 
 // The words of text, split at white space.
 std::vector<std::string> split_words(const std::string& text);
+
+// Environment variables every MPI process of the tests gets, under a launcher
+// or alone: in an AddressSanitizer build, ASAN_OPTIONS without leak detection
+// (the MPI libraries' own allocations look like leaks).
+std::vector<std::pair<std::string, std::string>> mpi_rank_environment();
 
 // The launcher's flags that set environment variable `name` to `value` in
 // every rank: -x NAME=VALUE (Open MPI), -genv NAME VALUE (Hydra), or none for
