@@ -47,9 +47,11 @@ if(MPI_RUN_PATH)
   message(STATUS "MPI programs' run path: ${MPI_RUN_PATH}")
   foreach(_program vector_max greetings sum_of_ranks)
     if(TARGET ${_program})
-      # The same path in the build tree and once installed: nothing to rewrite.
+      # The same path in the build tree and once installed, linked in as it
+      # is: nothing to rewrite at install time, and no trailing empty entry
+      # (which the loader would read as the working folder).
       set_target_properties(${_program} PROPERTIES SKIP_BUILD_RPATH OFF
-        BUILD_RPATH "${MPI_RUN_PATH}" INSTALL_RPATH "${MPI_RUN_PATH}")
+        BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${MPI_RUN_PATH}")
     endif()
   endforeach()
 endif()

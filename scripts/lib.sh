@@ -52,7 +52,7 @@ mpi_launcher() {
   local exe
   exe=$(sed -n 's/^MPIEXEC_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt")
   MPIRUN=("${exe:-mpirun}")
-  if "${MPIRUN[0]}" --version 2>&1 | grep -q '(Open MPI)'; then
+  if "${MPIRUN[0]}" --version 2>&1 | grep -qE '\((Open MPI|OpenRTE)\)'; then
     MPIRUN+=(--oversubscribe)
     [ "$(id -u)" -ne 0 ] || MPIRUN+=(--allow-run-as-root)
   fi
