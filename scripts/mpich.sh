@@ -9,8 +9,15 @@ ensure_packages $BASE_PACKAGES $MPICH_PACKAGES
 echo "== Building (MPICH, ${MPICH_BUILD:-build/mpich})"
 DIR=${MPICH_BUILD:-build/mpich}
 configure_mpich "$DIR"
-# Only what `ctest -L mpi` runs: the MPI test suite pulls in the programs.
-(cd "$ROOT" && cmake --build "$DIR" -j "$(nproc)" --target mpi_programs_test >/dev/null)
-echo "== MPI tests with MPICH"
-(cd "$ROOT" && ctest --test-dir "$DIR" -L mpi -j "$(nproc)" --output-on-failure)
+# Only what the MPI tests run: the MPI test suite pulls in the programs. As
+# root also the emulated cluster's tests (Hydra over the hosts, srun
+# --mpi=pmi2), with the cluster's packages.
+targets=(mpi_programs_test) labels=mpi
+if [ "$(id -u)" -eq 0 ]; then
+  ensure_daemon_packages $CLUSTER_PACKAGES
+  targets+=(cluster_test) labels='mpi|cluster'
+fi
+(cd "$ROOT" && cmake --build "$DIR" -j "$(nproc)" --target "${targets[@]}" >/dev/null)
+echo "== MPI tests with MPICH ($labels)"
+(cd "$ROOT" && ctest --test-dir "$DIR" -L "$labels" -j "$(nproc)" --output-on-failure)
 bash "$ROOT/scripts/demo.sh" --mpi-only "$DIR"
