@@ -88,9 +88,20 @@ string(REGEX REPLACE "[\r\n].*" "" _library_line "${MPI_CXX_LIBRARY_VERSION_STRI
 string(REGEX REPLACE "[ \t]+" " " _library_line "${_library_line}")
 mpi_family_of_library("${MPI_CXX_LIBRARY_VERSION_STRING}" MPI_FAMILY)
 
-mpi_family_of_launcher("${MPIEXEC_EXECUTABLE}" MPIEXEC_FAMILY)
-if(NOT MPI_FAMILY STREQUAL "unknown" AND NOT MPIEXEC_FAMILY STREQUAL "Slurm"
-   AND NOT MPIEXEC_FAMILY STREQUAL MPI_FAMILY)
+if(MPIEXEC_EXECUTABLE)
+  mpi_family_of_launcher("${MPIEXEC_EXECUTABLE}" MPIEXEC_FAMILY)
+else()
+  set(MPIEXEC_FAMILY "unknown")
+endif()
+# A launcher of the other family is replaced by the library's own from beside
+# its wrapper, or configure stops. A launcher that names no known family (a
+# site's own wrapper) is kept, with a warning; none at all is looked for.
+if(MPIEXEC_EXECUTABLE AND MPIEXEC_FAMILY STREQUAL "unknown" AND NOT MPI_FAMILY STREQUAL "unknown")
+  message(WARNING "Which MPI the launcher '${MPIEXEC_EXECUTABLE}' belongs to is not known "
+                  "(its --version names neither Open MPI nor Hydra); the library is ${MPI_FAMILY}. "
+                  "Set MPIEXEC_EXECUTABLE to the launcher of that MPI if this one is not.")
+elseif(NOT MPI_FAMILY STREQUAL "unknown" AND NOT MPIEXEC_FAMILY STREQUAL "Slurm"
+       AND NOT MPIEXEC_FAMILY STREQUAL MPI_FAMILY)
   # Candidates beside the compiler wrapper, with its suffix first
   # (mpicxx.mpich -> mpiexec.mpich), then the plain names of a prefix.
   get_filename_component(_wrapper_dir "${MPI_CXX_COMPILER}" DIRECTORY)
@@ -112,10 +123,14 @@ if(NOT MPI_FAMILY STREQUAL "unknown" AND NOT MPIEXEC_FAMILY STREQUAL "Slurm"
     endif()
   endforeach()
   if(_found)
-    message(STATUS "MPI launcher ${MPIEXEC_EXECUTABLE} belongs to ${MPIEXEC_FAMILY}, "
-                   "the library to ${MPI_FAMILY}: using ${_found} instead")
+    if(MPIEXEC_EXECUTABLE)
+      message(STATUS "MPI launcher ${MPIEXEC_EXECUTABLE} belongs to ${MPIEXEC_FAMILY}, "
+                     "the library to ${MPI_FAMILY}: using ${_found} instead")
+    endif()
     set(MPIEXEC_EXECUTABLE "${_found}" CACHE FILEPATH "Executable for running MPI programs." FORCE)
     set(MPIEXEC_FAMILY "${MPI_FAMILY}")
+  elseif(NOT MPIEXEC_EXECUTABLE)
+    message(WARNING "No MPI launcher found for ${MPI_FAMILY}: set MPIEXEC_EXECUTABLE to run the MPI tests.")
   else()
     message(FATAL_ERROR
       "The MPI library and the MPI launcher belong to different MPIs:\n"
