@@ -52,6 +52,17 @@ show cat "$EX/mpi/vector.txt"
 show "${MPIRUN[@]}" -np 4 "$BIN/mpi/vector_max" "$EX/mpi/vector.txt"
 show "${MPIRUN[@]}" -np 4 "$BIN/mpi/greetings"
 show "${MPIRUN[@]}" -np 4 "$BIN/mpi/sum_of_ranks"
+# The launcher of the other MPI family, when installed: every process stops
+# with one line instead of running as a one-process world.
+other=()
+if [ "${MPIRUN[1]:-}" = --oversubscribe ]; then
+  ! command -v mpiexec.mpich >/dev/null || other=(mpiexec.mpich)
+elif command -v mpirun.openmpi >/dev/null; then
+  other=(mpirun.openmpi --oversubscribe)
+  [ "$(id -u)" -ne 0 ] || other+=(--allow-run-as-root)
+fi
+[ ${#other[@]} -eq 0 ] ||
+  refused "the launcher of the other MPI family" "${other[@]}" -np 2 "$BIN/mpi/greetings"
 echo
 show head vector_max_p0.log greetings_p*.log sum_of_ranks0.log
 

@@ -127,10 +127,13 @@ TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
         cmd.insert(cmd.end(), p.args.begin(), p.args.end());
         run_result r = run_program(cmd, dir);
         EXPECT_NE(r.status, 0);
-        // One line from each of the two processes, and nothing printed or logged.
+        // One line from each process that got that far (Open MPI's mpirun
+        // stops the others once one has ended with status 1), nothing printed
+        // or logged.
         size_t lines = 0;
         for (size_t at = r.err.find(refusal); at != std::string::npos; at = r.err.find(refusal, at + 1)) ++lines;
-        EXPECT_EQ(lines, 2u) << r.err;
+        EXPECT_GE(lines, 1u) << r.err;
+        EXPECT_LE(lines, 2u) << r.err;
         EXPECT_EQ(r.out.find("Greetings"), std::string::npos) << r.out;
         EXPECT_EQ(r.out.find("Process 0"), std::string::npos) << r.out;
         EXPECT_EQ(list_dir(dir), std::vector<std::string>{"vector.txt"});
