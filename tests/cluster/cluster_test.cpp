@@ -419,7 +419,8 @@ TEST(ClusterMpirun, LostRecordsOnAReadOnlyHostEndTheJobWithStatusOne) {
     for (const std::string& host : compute_hosts) fs::remove_all(host_tmp(host) + "/pl-read-only");
 }
 
-// srun -N 2 -n 4 --mpi=pmix: the ranks get their world from Slurm's PMIx.
+// srun -N 2 -n 4 --mpi=pmix (Open MPI) or --mpi=pmi2 (MPICH): the ranks get
+// their world from Slurm.
 TEST(ClusterSlurm, SrunOverTwoNodesPrintsAndLogsAsOnOneHost) {
     REQUIRE_CLUSTER();
     const std::string scratch = make_scratch_dir();
@@ -445,7 +446,8 @@ TEST(ClusterSlurm, SrunOverTwoNodesPrintsAndLogsAsOnOneHost) {
 }
 
 // The fences that MPI_Init and MPI_Finalize make through Slurm's PMIx server
-// hold every rank until all have come, on every node of the step.
+// (PMI-2 server for an MPICH build) hold every rank until all have come, on
+// every node of the step.
 TEST(ClusterSlurm, FencesWaitForTheRanksOfEveryNode) {
     REQUIRE_CLUSTER();
     const std::string dir = make_scratch_dir();
