@@ -21,6 +21,44 @@ if(MPI_FOUND)
   list(APPEND PARALLEL_LABS_PROGRAMS vector_max greetings sum_of_ranks)
 endif()
 install(TARGETS ${PARALLEL_LABS_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Installed MPI programs find an MPI that lives outside the system's library
+# folders (an MPI module's prefix) through a run path naming its library
+# folder; the MPIs in the system folders (Debian's: their libraries are in the
+# loader's cache) get none. A library counts as in a system folder when the
+# file it resolves to lies in one of the compiler's implicit link folders.
+set(MPI_RUN_PATH "")
+foreach(_library IN LISTS MPI_CXX_LIBRARIES)
+  if(NOT IS_ABSOLUTE "${_library}" OR NOT EXISTS "${_library}")
+    continue()
+  endif()
+  get_filename_component(_real "${_library}" REALPATH)
+  get_filename_component(_real_dir "${_real}" DIRECTORY)
+  get_filename_component(_dir "${_library}" DIRECTORY)
+  set(_system FALSE)
+  foreach(_implicit IN LISTS CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES)
+    get_filename_component(_implicit "${_implicit}" REALPATH)
+    if(_real_dir STREQUAL _implicit)
+      set(_system TRUE)
+    endif()
+  endforeach()
+  if(NOT _system)
+    list(APPEND MPI_RUN_PATH "${_dir}")
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES MPI_RUN_PATH)
+if(MPI_RUN_PATH)
+  message(STATUS "MPI programs' run path: ${MPI_RUN_PATH}")
+  foreach(_program vector_max greetings sum_of_ranks)
+    if(TARGET ${_program})
+      # The same path in the build tree and once installed, linked in as it
+      # is: nothing to rewrite at install time, and no trailing empty entry
+      # (which the loader would read as the working folder).
+      set_target_properties(${_program} PROPERTIES SKIP_BUILD_RPATH OFF
+        BUILD_WITH_INSTALL_RPATH ON INSTALL_RPATH "${MPI_RUN_PATH}")
+    endif()
+  endforeach()
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${PARALLEL_LABS_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${PARALLEL_LABS_DOCDIR} RENAME copyright)
@@ -78,9 +116,13 @@ else()
   file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
        "message(FATAL_ERROR \"No Debian package for a cross build for ${CMAKE_SYSTEM_PROCESSOR}: only aarch64 (arm64) cross packages are made (cmake/install.cmake)\")\n")
 endif()
-# The MPI programs are started through mpirun, which no library pulls in.
-if(MPI_FOUND)
+# The MPI programs are started through the launcher of the MPI they were
+# built with, which no library pulls in: Debian's openmpi-bin (mpirun) or
+# mpich (mpiexec.mpich). The library itself comes through Depends.
+if(MPI_FAMILY STREQUAL "Open MPI")
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "openmpi-bin")
+elseif(MPI_FAMILY STREQUAL "MPICH")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mpich")
 endif()
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "environment-modules | lmod")
 include(CPack)

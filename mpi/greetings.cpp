@@ -1,6 +1,7 @@
 // greetings: every rank logs a greeting naming its rank and the number of
 // ranks and sends it to rank 0, which prints its own and then every other
 // rank's, in rank order.
+#include "launch_check.h"
 #include "logger.h"
 #include "program_info.h"
 
@@ -27,6 +28,7 @@ const program_info greetings_info = {
 int main(int argc, char* argv[]) {
     if (answer_info_request(argc, argv, greetings_info)) return 0;
     MPI_Init(nullptr, nullptr);
+    refuse_foreign_launcher();
     int size = 1;
     int rank = 0;
     MPI_Comm_size(MPI_COMM_WORLD, &size);

@@ -1,6 +1,7 @@
 // sum_of_ranks: an all-reduce adds up the ranks of all processes; rank 0 logs
 // the sum and prints it. The sum is 64-bit: n ranks add up to n(n-1)/2, which
 // passes the 32-bit range beyond 65,536 ranks.
+#include "launch_check.h"
 #include "logger.h"
 #include "program_info.h"
 
@@ -22,6 +23,7 @@ static const program_info sum_of_ranks_info = {
 int main(int argc, char* argv[]) {
     if (answer_info_request(argc, argv, sum_of_ranks_info)) return 0;
     MPI_Init(nullptr, nullptr);
+    refuse_foreign_launcher();
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
 

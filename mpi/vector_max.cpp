@@ -1,5 +1,6 @@
 #include "vector_max.h"
 
+#include "launch_check.h"
 #include "logger.h"
 #include "program_info.h"
 
@@ -190,6 +191,7 @@ int main(int argc, char* argv[]) {
     memcpy(file_name, argv[1], name_size);
 
     MPI_Init(nullptr, nullptr);
+    refuse_foreign_launcher();
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     int status = 0;

@@ -25,6 +25,9 @@
 #                                 launch agent in place of ssh
 #   cluster.sh mpirun ARGS...     mpirun on pl-login over the 3 compute hosts
 #                                 (hostfile, launch agent, TCP settings)
+#   cluster.sh mpiexec ARGS...    the same with MPICH's launcher (Hydra,
+#                                 mpiexec.mpich): its hostfile, launch agent
+#                                 and network interface
 #
 # PL_CLUSTER_SHARED_TMP=1 leaves /tmp and /dev/shm shared by all hosts (only
 # for showing what goes wrong then: see docs/cluster.md).
@@ -246,6 +249,10 @@ up() {
   start_daemons
   local host
   for host in "${COMPUTE_HOSTS[@]}"; do echo "$host slots=2"; done >"$STATE/hostfile"
+  # Hydra's forms: host:slots, and a launch agent that is one executable.
+  for host in "${COMPUTE_HOSTS[@]}"; do echo "$host:2"; done >"$STATE/hostfile.hydra"
+  printf '#!/bin/sh\nexec %q rsh "$@"\n' "$SELF" >"$STATE/hydra-rsh"
+  chmod 755 "$STATE/hydra-rsh"
   trap - ERR INT TERM
   echo "cluster: up in $((SECONDS - started)) s (state in $STATE)"
 }
@@ -291,7 +298,8 @@ down() {
   for ns in "${HOSTS[@]}" "$SWITCH"; do
     [ -e "/run/netns/$ns" ] && ip netns del "$ns"
   done
-  rm -f "$STATE"/run/*.pid "$STATE"/run/*.keeper "$STATE"/run/*.pidfile "$STATE/hostfile"
+  rm -f "$STATE"/run/*.pid "$STATE"/run/*.keeper "$STATE"/run/*.pidfile "$STATE/hostfile" \
+    "$STATE/hostfile.hydra" "$STATE/hydra-rsh"
   rm -rf "$STATE/munge" "$STATE/slurm/state"
   rm -rf "${STATE:?}/hosts"
   return 0
@@ -306,6 +314,13 @@ cluster_mpirun() {
     --mca btl tcp,self --mca btl_tcp_if_include "$SUBNET" --mca oob_tcp_if_include "$SUBNET" "$@"
 }
 
+# MPICH's launcher (Hydra) over the compute hosts, run from pl-login. Hydra
+# needs no flag for root or for more ranks than cores.
+cluster_mpiexec() {
+  enter pl-login "$PWD" mpiexec.mpich -f "$STATE/hostfile.hydra" -launcher rsh \
+    -launcher-exec "$STATE/hydra-rsh" -iface pl-eth0 "$@"
+}
+
 case "${1:-}" in
   check) check ;;
   up) up ;;
@@ -315,5 +330,6 @@ case "${1:-}" in
   # Like ssh: one shell command line, started in the root folder.
   rsh) host=$2; shift 2; enter "$host" / sh -c "$*" ;;
   mpirun) shift; cluster_mpirun "$@" ;;
-  *) echo "usage: cluster.sh check|up|down|run HOST CMD...|rsh HOST CMD|mpirun ARGS..." >&2; exit 2 ;;
+  mpiexec) shift; cluster_mpiexec "$@" ;;
+  *) echo "usage: cluster.sh check|up|down|run HOST CMD...|rsh HOST CMD|mpirun ARGS...|mpiexec ARGS..." >&2; exit 2 ;;
 esac

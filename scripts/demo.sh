@@ -1,12 +1,26 @@
 #!/usr/bin/env bash
 # Builds the programs and runs each of them on the bundled examples in a
 # scratch folder, so the checkout stays clean.
+#   scripts/demo.sh                      every program, Open MPI build (build/release)
+#   scripts/demo.sh --mpi-only DIR       the MPI programs of the build in DIR with
+#                                        its own launcher (e.g. build/mpich, MPICH)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ensure_packages $BASE_PACKAGES
-build_preset release
+MPI_ONLY=no
 BIN="$ROOT/build/release"
+if [ "${1:-}" = --mpi-only ]; then
+  MPI_ONLY=yes
+  BIN=$(cd "$ROOT" && cd "${2:?usage: demo.sh [--mpi-only BUILD_DIR]}" && pwd)
+fi
+
+ensure_packages $BASE_PACKAGES
+if [ "$MPI_ONLY" = yes ]; then
+  echo "== Building the MPI programs ($BIN)"
+  cmake --build "$BIN" -j "$(nproc)" --target vector_max greetings sum_of_ranks >/dev/null
+else
+  build_preset release
+fi
 EX="$ROOT/examples"
 DEMO=$(mktemp -d "${TMPDIR:-/tmp}/parallel-labs-demo.XXXXXX")
 cd "$DEMO"
@@ -20,9 +34,9 @@ refused() {
     "$@" || status=$?
     echo "(exit status $status)"
 }
-MPIRUN=(mpirun --oversubscribe)
-[ "$(id -u)" -eq 0 ] && MPIRUN+=(--allow-run-as-root)
+mpi_launcher "$BIN"
 
+if [ "$MPI_ONLY" = no ]; then
 echo "== bank"
 # Three users (one thread each) on the 16 shared accounts, the log file of
 # user 0, then a count with too few file names (refused on purpose).
@@ -30,22 +44,36 @@ cp "$EX"/bank/*.txt .
 show "$BIN/src/bank" 3 alice.txt bob.txt carol.txt
 show cat p0.log
 refused "a count of 4 with only three file names" "$BIN/src/bank" 4 alice.txt bob.txt carol.txt
-
 echo
-echo "== MPI programs"
+fi
+
+echo "== MPI programs ($("${MPIRUN[0]}" --version 2>&1 | head -n 2 | tr -s ' \n' ' '))"
 show cat "$EX/mpi/vector.txt"
 show "${MPIRUN[@]}" -np 4 "$BIN/mpi/vector_max" "$EX/mpi/vector.txt"
 show "${MPIRUN[@]}" -np 4 "$BIN/mpi/greetings"
 show "${MPIRUN[@]}" -np 4 "$BIN/mpi/sum_of_ranks"
+# The launcher of the other MPI family, when installed: every process stops
+# with one line instead of running as a one-process world.
+other=()
+if [ "${MPIRUN[1]:-}" = --oversubscribe ]; then
+  ! command -v mpiexec.mpich >/dev/null || other=(mpiexec.mpich)
+elif command -v mpirun.openmpi >/dev/null; then
+  other=(mpirun.openmpi --oversubscribe)
+  [ "$(id -u)" -ne 0 ] || other+=(--allow-run-as-root)
+fi
+[ ${#other[@]} -eq 0 ] ||
+  refused "the launcher of the other MPI family" "${other[@]}" -np 2 "$BIN/mpi/greetings"
 echo
 show head vector_max_p0.log greetings_p*.log sum_of_ranks0.log
 
+if [ "$MPI_ONLY" = no ]; then
 echo
 echo "== product_timer"
 PT="$BIN/product_timer/product_timer"
 show "$PT" 1 4000 4000
 show "$PT" 2 4000 4000
 refused "a column count of 0" "$PT" 2 4000 0
+fi
 
 echo
 echo "== Log files written by the programs are in $DEMO:"

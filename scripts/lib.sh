@@ -30,6 +30,34 @@ build_preset() {
   (cd "$ROOT" && cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$(nproc)" >/dev/null)
 }
 
+# MPICH beside Open MPI: the library, its compiler wrapper mpicxx.mpich and its
+# launcher mpiexec.mpich (Hydra). Debian keeps Open MPI the default (mpirun,
+# mpicxx); MPICH is used by these suffixed names only.
+MPICH_PACKAGES="mpich libmpich-dev"
+
+# configure_mpich DIR [CMAKE ARGS...]: configures a release build against
+# MPICH in DIR (the command docs/mpi.md gives).
+configure_mpich() {
+  local dir=$1
+  shift
+  (cd "$ROOT" && cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release \
+     -DMPI_CXX_COMPILER=/usr/bin/mpicxx.mpich -DMPIEXEC_EXECUTABLE=/usr/bin/mpiexec.mpich "$@" >/dev/null)
+}
+
+# mpi_launcher BUILD_DIR: sets the array MPIRUN to the launcher that build
+# was configured with, and the flags it needs here: Open MPI's mpirun must be
+# told that more ranks than cores, and running as root, are meant; Hydra
+# (MPICH) needs neither and refuses both flags.
+mpi_launcher() {
+  local exe
+  exe=$(sed -n 's/^MPIEXEC_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt")
+  MPIRUN=("${exe:-mpirun}")
+  if "${MPIRUN[0]}" --version 2>&1 | grep -qE '\((Open MPI|OpenRTE)\)'; then
+    MPIRUN+=(--oversubscribe)
+    [ "$(id -u)" -ne 0 ] || MPIRUN+=(--allow-run-as-root)
+  fi
+}
+
 # Packages of the emulated cluster (scripts/cluster.sh): namespaces, Slurm
 # with munge for its authentication.
 CLUSTER_PACKAGES="iproute2 util-linux procps munge slurmctld slurmd slurm-client"

@@ -69,8 +69,35 @@ std::vector<std::string> on_login(const std::vector<std::string>& cmd) {
     return on_host("pl-login", cmd);
 }
 
+// An MPICH build runs under MPICH's launcher (Hydra) and under srun with
+// Slurm's PMI-2 plugin: Debian's MPICH speaks PMI, not PMIx. (An Open MPI
+// launcher or srun --mpi=pmix would start it as one-process worlds, which the
+// programs refuse.)
+const bool mpich_build = std::string(CLUSTER_MPI_FAMILY) == "MPICH";
+const std::string srun_mpi = mpich_build ? "pmi2" : "pmix";
+
+// The launcher of the build's MPI over the compute hosts. The tests give
+// Open MPI's options; under Hydra they become its own: -x NAME=VALUE ->
+// -genv NAME VALUE, --wdir -> -wdir, --map-by slot (Hydra fills each host's
+// slots in turn by default) -> nothing, --map-by node -> -ppn 1.
 std::vector<std::string> cluster_mpirun(const std::vector<std::string>& args) {
-    return cluster_sh(joined({"mpirun"}, args));
+    if (!mpich_build) return cluster_sh(joined({"mpirun"}, args));
+    std::vector<std::string> hydra{"mpiexec"};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-x" && i + 1 < args.size()) {
+            const std::string& assignment = args[++i];
+            const std::size_t eq = assignment.find('=');
+            hydra.insert(hydra.end(), {"-genv", assignment.substr(0, eq), assignment.substr(eq + 1)});
+        } else if (a == "--wdir") {
+            hydra.push_back("-wdir");
+        } else if (a == "--map-by" && i + 1 < args.size()) {
+            if (args[++i] == "node") hydra.insert(hydra.end(), {"-ppn", "1"});
+        } else {
+            hydra.push_back(a);
+        }
+    }
+    return cluster_sh(hydra);
 }
 
 // srun as the job script runs it: the ring fence (Slurm 22.05's default tree
@@ -79,7 +106,9 @@ std::vector<std::string> cluster_mpirun(const std::vector<std::string>& args) {
 // so on stderr otherwise).
 std::vector<std::string> srun(const std::vector<std::string>& args) {
     return on_login(
-        joined({"env", "SLURM_PMIX_FENCE=ring", "srun", "--mpi=pmix", "--kill-on-bad-exit=1", "--quiet"}, args));
+        joined({"env", "SLURM_PMIX_FENCE=ring", "srun", "--mpi=" + srun_mpi,
+                "--kill-on-bad-exit=1", "--quiet"},
+               args));
 }
 
 // The ranks record their host names into probe_dir.
@@ -179,8 +208,9 @@ std::vector<int> job_processes() {
     struct stat st;
     for (const char* ns : {"pl-login", "pl-node1", "pl-node2", "pl-node3"})
         if (stat((std::string("/run/netns/") + ns).c_str(), &st) == 0) cluster_namespaces.insert(st.st_ino);
-    const std::set<std::string> job_names{"greetings", "sum_of_ranks", "vector_max", "orted",
-                                          "mpirun",    "srun",         "slurmstepd"};
+    const std::set<std::string> job_names{"greetings",  "sum_of_ranks",  "vector_max",     "orted",
+                                          "mpirun",     "srun",          "slurmstepd",     "mpiexec.mpich",
+                                          "mpiexec.hydra", "hydra_pmi_proxy"};
     std::vector<int> pids;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const std::string pid = entry.path().filename();
@@ -389,7 +419,8 @@ TEST(ClusterMpirun, LostRecordsOnAReadOnlyHostEndTheJobWithStatusOne) {
     for (const std::string& host : compute_hosts) fs::remove_all(host_tmp(host) + "/pl-read-only");
 }
 
-// srun -N 2 -n 4 --mpi=pmix: the ranks get their world from Slurm's PMIx.
+// srun -N 2 -n 4 --mpi=pmix (Open MPI) or --mpi=pmi2 (MPICH): the ranks get
+// their world from Slurm.
 TEST(ClusterSlurm, SrunOverTwoNodesPrintsAndLogsAsOnOneHost) {
     REQUIRE_CLUSTER();
     const std::string scratch = make_scratch_dir();
@@ -415,7 +446,8 @@ TEST(ClusterSlurm, SrunOverTwoNodesPrintsAndLogsAsOnOneHost) {
 }
 
 // The fences that MPI_Init and MPI_Finalize make through Slurm's PMIx server
-// hold every rank until all have come, on every node of the step.
+// (PMI-2 server for an MPICH build) hold every rank until all have come, on
+// every node of the step.
 TEST(ClusterSlurm, FencesWaitForTheRanksOfEveryNode) {
     REQUIRE_CLUSTER();
     const std::string dir = make_scratch_dir();
@@ -445,7 +477,7 @@ TEST(ClusterSlurm, ShippedJobScriptRunsTheThreeProgramsAsSteps) {
     }
     const std::string dir = with_input(new_folder(scratch + "/job"));
     const std::string probe = new_folder(scratch + "/probe");
-    const run_result r = run_batch_job({"--export=ALL,MPI_PROGRAMS_DIR=" + programs_dir +
+    const run_result r = run_batch_job({"--export=ALL,SRUN_MPI=" + srun_mpi + ",MPI_PROGRAMS_DIR=" + programs_dir +
                                             ",VECTOR_FILE=vector.txt," + late_finalize_export(probe),
                                         "--output=job.out", JOB_SCRIPT},
                                        dir);
@@ -464,7 +496,7 @@ TEST(ClusterKill, MpirunEndsTheJobWhenARemoteRankDies) {
         {"-x", std::string("LD_PRELOAD=") + RANK_PROBE_PATH, "-x", "PL_PROBE_HOLD_RANK=3", "-x",
          "PL_PROBE_HOLD_FILE=" + hold_file, "-np", "6", programs_dir + "/greetings"});
     const kill_outcome k = kill_held_rank([&] { return run_program(cmd, dir, "", 60); }, hold_file);
-    report_kill("mpirun, rank 3 on pl-node2", k, k.job.err);
+    report_kill(std::string(mpich_build ? "mpiexec.mpich" : "mpirun") + ", rank 3 on pl-node2", k, k.job.err);
     expect_whole_greeting_records(dir, 6, 3);
 }
 
@@ -486,7 +518,7 @@ TEST(ClusterKill, JobScriptEndsWhenARankOfAStepDies) {
     REQUIRE_CLUSTER();
     const std::string dir = with_input(make_scratch_dir());
     const std::string hold_file = dir + "/held.pid";
-    const std::vector<std::string> args{"--export=ALL,MPI_PROGRAMS_DIR=" + programs_dir +
+    const std::vector<std::string> args{"--export=ALL,SRUN_MPI=" + srun_mpi + ",MPI_PROGRAMS_DIR=" + programs_dir +
                                             ",VECTOR_FILE=vector.txt,LD_PRELOAD=" + RANK_PROBE_PATH +
                                             ",PL_PROBE_HOLD_RANK=3,PL_PROBE_HOLD_FILE=" + hold_file,
                                         "--output=job.out", JOB_SCRIPT};

@@ -62,9 +62,17 @@ deb=${debs[0]}
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version: $(dpkg-deb -f "$deb" Version)"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for lib in libc6 libgomp1 libopenmpi libstdc++6; do
+# The MPI library and its launcher's package follow the MPI of the build.
+case "${TEST_MPI_FAMILY:-}" in
+  "Open MPI") mpi_lib=libopenmpi mpi_launcher=openmpi-bin ;;
+  MPICH) mpi_lib=libmpich mpi_launcher=mpich ;;
+  *) fail "the build's MPI family is not known (TEST_MPI_FAMILY='${TEST_MPI_FAMILY:-}')" ;;
+esac
+for lib in libc6 libgomp1 "$mpi_lib" libstdc++6; do
   grep -qF "$lib" <<<"$depends" || fail "Depends names no $lib (dpkg-shlibdeps): $depends"
 done
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[ "$recommends" = "$mpi_launcher" ] || fail "Recommends is '$recommends', not $mpi_launcher"
 outside=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v -e '^\./usr/' -e '^\./$' || true)
 [ -z "$outside" ] || fail "the package installs outside /usr: $outside"
 dpkg-deb -c "$deb" | awk '{print $6}' | grep -qxF "./usr/share/doc/$package/copyright" ||

@@ -19,8 +19,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::vector<std::string> split_words(const std::string& text) {
     std::vector<std::string> items;
     std::string item;
@@ -28,6 +26,8 @@ std::vector<std::string> split_words(const std::string& text) {
     while (in >> item) items.push_back(item);
     return items;
 }
+
+namespace {
 
 void set_nonblocking(int fd) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -161,17 +161,30 @@ run_result run_program(const std::vector<std::string>& program_argv, const std::
     return result;
 }
 
+std::vector<std::pair<std::string, std::string>> mpi_rank_environment() {
+#ifdef TEST_MPI_RANK_ASAN_OPTIONS
+    // The ranks keep the suite's sanitizer options, leak detection excepted.
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    return {{"ASAN_OPTIONS", std::string(asan_options ? asan_options : "") + ":" + TEST_MPI_RANK_ASAN_OPTIONS}};
+#else
+    return {};
+#endif
+}
+
+std::vector<std::string> mpi_env_flags(const std::string& name, const std::string& value) {
+    const std::string flag = MPIEXEC_ENV_FLAG;
+    if (flag == "-genv") return {flag, name, value};  // Hydra
+    if (flag.empty()) return {};  // a launcher that passes its own environment on (srun)
+    return {flag, name + "=" + value};  // Open MPI
+}
+
 std::vector<std::string> mpi_command(int np, const std::string& program,
                                      const std::vector<std::string>& args) {
     std::vector<std::string> cmd{MPIEXEC_EXECUTABLE, MPIEXEC_NUMPROC_FLAG, std::to_string(np)};
     for (const std::string& flag : split_words(MPIEXEC_PREFLAGS)) cmd.push_back(flag);
-#ifdef TEST_MPI_RANK_ASAN_OPTIONS
-    // The ranks keep the suite's sanitizer options, leak detection excepted.
-    const char* asan_options = std::getenv("ASAN_OPTIONS");
-    cmd.push_back("-x");
-    cmd.push_back(std::string("ASAN_OPTIONS=") + (asan_options ? asan_options : "") + ":" +
-                  TEST_MPI_RANK_ASAN_OPTIONS);
-#endif
+    for (const auto& [name, value] : mpi_rank_environment()) {
+        for (const std::string& word : mpi_env_flags(name, value)) cmd.push_back(word);
+    }
     cmd.push_back(program);
     cmd.insert(cmd.end(), args.begin(), args.end());
     return cmd;

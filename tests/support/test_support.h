@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct run_result {
@@ -26,6 +27,19 @@ bool running_under_emulator();
 // launcher the build was configured with (preflags included).
 std::vector<std::string> mpi_command(int np, const std::string& program,
                                      const std::vector<std::string>& args = {});
+
+// The words of text, split at white space.
+std::vector<std::string> split_words(const std::string& text);
+
+// Environment variables every MPI process of the tests gets, under a launcher
+// or alone: in an AddressSanitizer build, ASAN_OPTIONS without leak detection
+// (the MPI libraries' own allocations look like leaks).
+std::vector<std::pair<std::string, std::string>> mpi_rank_environment();
+
+// The launcher's flags that set environment variable `name` to `value` in
+// every rank: -x NAME=VALUE (Open MPI), -genv NAME VALUE (Hydra), or none for
+// a launcher that passes its own environment on.
+std::vector<std::string> mpi_env_flags(const std::string& name, const std::string& value);
 
 // A fresh, empty directory for the running test, below the build tree, named
 // after the test. Any earlier content is removed.
