@@ -92,7 +92,10 @@ TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
     };
     const failing_case cases[] = {
         {"empty_file", 1, "", "No integers in data.txt\n"},
-        {"no_leading_integer", 3, "x 1 2\n", "No integers in data.txt\n"},
+        // Two lines: why reading stopped, then that nothing was read.
+        {"no_leading_integer", 3, "x 1 2\n",
+         "Reading of data.txt stopped at an item that is not an integer; the values after it are "
+         "ignored\nNo integers in data.txt\n"},
         {"missing_file", 4, nullptr, "Can't open data file\n"},
         {"byte_order_mark_after_blank", 1, " \xEF\xBB\xBF" "5 9\n", "No integers in data.txt\n"},
         {"part_of_a_byte_order_mark", 1, "\xEF\xBB" "5 9\n", "No integers in data.txt\n"},
