@@ -68,7 +68,14 @@ case "${TEST_MPI_FAMILY:-}" in
   MPICH) mpi_lib=libmpich mpi_launcher=mpich ;;
   *) fail "the build's MPI family is not known (TEST_MPI_FAMILY='${TEST_MPI_FAMILY:-}')" ;;
 esac
-for lib in libc6 libgomp1 "$mpi_lib" libstdc++6; do
+# The OpenMP runtime's package follows the compiler: GCC's libgomp, or LLVM's
+# libomp (package libomp5-<version>) under Clang.
+case "$(readelf -d "$build/src/bank")" in
+  *libgomp.so*) omp_lib=libgomp1 ;;
+  *libomp.so*) omp_lib=libomp5 ;;
+  *) fail "bank links no known OpenMP runtime: $(readelf -d "$build/src/bank" | grep NEEDED)" ;;
+esac
+for lib in libc6 "$omp_lib" "$mpi_lib" libstdc++6; do
   grep -qF "$lib" <<<"$depends" || fail "Depends names no $lib (dpkg-shlibdeps): $depends"
 done
 recommends=$(dpkg-deb -f "$deb" Recommends)
