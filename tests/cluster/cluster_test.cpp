@@ -100,6 +100,24 @@ std::vector<std::string> cluster_mpirun(const std::vector<std::string>& args) {
     return cluster_sh(hydra);
 }
 
+// Standard error of an mpirun job less Open MPI's "plm:rsh: Warning:
+// setpgid(...) failed in parent" line: its launcher moves each started launch
+// agent into a process group of its own, which fails when the agent (here
+// nsenter) has already started its command; harmless, and seen once in a
+// loaded run.
+std::string without_setpgid_warning(const std::string& err) {
+    std::string kept;
+    std::size_t start = 0;
+    while (start < err.size()) {
+        std::size_t end = err.find('\n', start);
+        end = end == std::string::npos ? err.size() : end + 1;
+        const std::string line = err.substr(start, end - start);
+        if (line.find("plm:rsh: Warning: setpgid(") == std::string::npos) kept += line;
+        start = end;
+    }
+    return kept;
+}
+
 // srun as the job script runs it: the ring fence (Slurm 22.05's default tree
 // fence holds the ranks of each node only, when the step has fewer nodes than
 // TreeWidth), --quiet (a job that waits for the nodes of the one before it says
@@ -350,7 +368,7 @@ TEST(ClusterMpirun, ProgramsOverThreeHostsPrintAndLogAsOnOneHost) {
                 dir, "", 60);
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.out, expected.out);
-            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(without_setpgid_warning(r.err), "");
             EXPECT_EQ(logs_in(dir), expected.logs);
             std::vector<std::string> hosts;
             for (int rank = 0; rank < 6; ++rank)
@@ -374,7 +392,7 @@ TEST(ClusterMpirun, PrivateFolderPerHostHoldsTheLogsOfItsRanks) {
             cluster_mpirun(joined({"--wdir", wdir, "-np", "6"}, program_command(p))), scratch, "", 60);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, expected.out);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(without_setpgid_warning(r.err), "");
         std::map<std::string, std::string> logs;
         for (int i = 0; i < 3; ++i) {
             const std::string folder = host_tmp(compute_hosts[i]) + "/" + name;
