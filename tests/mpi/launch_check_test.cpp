@@ -37,6 +37,14 @@ std::vector<std::string> alone(const program_case& p, const std::vector<std::str
     return cmd;
 }
 
+// A folder of its own for the program below scratch, with vector_max's input.
+std::string program_folder(const std::string& scratch, const program_case& p) {
+    const std::string dir = scratch + "/" + std::filesystem::path(p.path).filename().string();
+    std::filesystem::create_directory(dir);
+    write_file(dir + "/vector.txt", "1 2 3\n");
+    return dir;
+}
+
 const char refusal[] = "Started by a launcher of another MPI than the one this program was built with: ";
 
 }  // namespace
@@ -73,9 +81,7 @@ TEST(LaunchCheck, ProgramsRefuseAOneProcessWorldTheLauncherSaidWasLarger) {
     const std::string scratch = make_scratch_dir();
     for (const program_case& p : programs()) {
         SCOPED_TRACE(p.path);
-        const std::string dir = scratch + "/" + std::filesystem::path(p.path).filename().string();
-        std::filesystem::create_directory(dir);
-        write_file(dir + "/vector.txt", "1 2 3\n");
+        const std::string dir = program_folder(scratch, p);
         run_result r = run_program(alone(p, {"SLURM_STEP_NUM_TASKS=3"}), dir);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
@@ -115,9 +121,7 @@ TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
     const std::string scratch = make_scratch_dir();
     for (const program_case& p : programs()) {
         SCOPED_TRACE(p.path);
-        const std::string dir = scratch + "/" + std::filesystem::path(p.path).filename().string();
-        std::filesystem::create_directory(dir);
-        write_file(dir + "/vector.txt", "1 2 3\n");
+        const std::string dir = program_folder(scratch, p);
         std::vector<std::string> cmd = launcher;
         cmd.insert(cmd.end(), {"-n", "2"});
         for (const auto& [name, value] : mpi_rank_environment()) {
