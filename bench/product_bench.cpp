@@ -38,6 +38,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <omp.h>
@@ -232,13 +233,25 @@ void bench_rows(benchmark::State& state, shape sh, int) {
 // replaces the single runs.
 std::map<std::string, double> seconds_of;
 
+// Whether a run ended in an error or was skipped: Google Benchmark 1.8 turned
+// the flag error_occurred into the field skipped; the overload whose member
+// exists is chosen.
+template <typename R>
+auto run_failed(const R& run, int) -> decltype(static_cast<bool>(run.error_occurred)) {
+    return run.error_occurred;
+}
+template <typename R>
+auto run_failed(const R& run, long) -> decltype(static_cast<bool>(run.skipped)) {
+    return static_cast<bool>(run.skipped);
+}
+
 struct recording_reporter : benchmark::ConsoleReporter {
     recording_reporter()
         : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.error_occurred || run.iterations == 0 ||
+            if (run_failed(run, 0) || run.iterations == 0 ||
                 (run.run_type == Run::RT_Aggregate && !median))
                 continue;
             seconds_of[run.run_name.function_name] =
@@ -471,6 +484,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "product_timer or dgemv_once did not print its time\n");
         status = 1;
     }
+#ifdef HAVE_BENCHMARK_SHUTDOWN
     benchmark::Shutdown();
+#endif
     return status;
 }

@@ -57,8 +57,8 @@ if(NOT MPI_CXX_LIBRARY_VERSION_STRING AND NOT "${MPI_LIBRARY_VERSION_OF}" STREQU
   if(CMAKE_CROSSCOMPILING)
     set(_text "")
   else()
-    try_run(_run_status _compiled
-      SOURCE_FROM_CONTENT mpi_library_version.cpp [=[
+    set(_source "${CMAKE_BINARY_DIR}${CMAKE_FILES_DIRECTORY}/mpi_library_version.cpp")
+    file(WRITE "${_source}" [=[
 #include <mpi.h>
 #include <cstdio>
 int main() {
@@ -68,7 +68,9 @@ int main() {
     std::printf("%s\n", text);
     return 0;
 }
-]=]
+]=])
+    try_run(_run_status _compiled "${CMAKE_BINARY_DIR}${CMAKE_FILES_DIRECTORY}/mpi_library_version"
+      "${_source}"
       LINK_LIBRARIES MPI::MPI_CXX
       RUN_OUTPUT_VARIABLE _text)
     if(NOT _compiled OR NOT _run_status EQUAL 0)

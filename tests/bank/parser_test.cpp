@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/resource.h>
@@ -200,7 +201,11 @@ TEST(LoaderDeathTest, HeapFailureEndsTheProcess) {
         GTEST_SKIP() << "an emulator (qemu-user) ignores the address-space cap (RLIMIT_AS) of the "
                         "program it runs, so the loader's allocations would not fail before the "
                         "machine's memory runs out";
+#ifdef GTEST_FLAG_SET
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+#else  // GoogleTest before 1.12
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+#endif
     EXPECT_EXIT(load_until_memory_runs_out(), testing::ExitedWithCode(1),
                 "^Memory could not be allocated, exiting\n$");
 }

@@ -45,7 +45,7 @@ if [ -n "$not_default" ]; then
   echo "skipped: the documents state the test counts of the default build; this one differs: $not_default"
   exit 77
 fi
-count() { "$ctest" --test-dir "$build" -N "$@" | sed -n 's/^Total Tests: //p'; }
+count() { (cd "$build" && "$ctest" -N "$@") | sed -n 's/^Total Tests: //p'; }
 total=$(count)
 install=$(count -L '^install$')
 words='([0-9]+|one|two|three|four|five|six|seven|eight|nine|ten)'
