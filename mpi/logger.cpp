@@ -3,6 +3,7 @@
 #include <mpi.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 

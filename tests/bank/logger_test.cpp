@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 TEST(SumOfRanks, RankZeroLogsAndPrintsTheSum) {
     const std::string scratch = make_scratch_dir();

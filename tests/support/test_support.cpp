@@ -2,15 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <algorithm>
-#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 TEST(TestSupport, RunProgramCapturesStreamsStatusAndStdin) {
     std::string dir = make_scratch_dir();
     run_result r = run_program({"/bin/sh", "-c", "cat; echo oops >&2; pwd; exit 3"}, dir, "in\n");
