@@ -12,13 +12,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -101,10 +104,11 @@ std::vector<std::string> cluster_mpirun(const std::vector<std::string>& args) {
 }
 
 // Standard error of an mpirun job less Open MPI's "plm:rsh: Warning:
-// setpgid(...) failed in parent" line: its launcher moves each started launch
-// agent into a process group of its own, which fails when the agent (here
-// nsenter) has already started its command; harmless, and seen once in a
-// loaded run.
+// setpgid(...) failed in parent" line (Open MPI 5's launcher spells it
+// "plm:ssh:"): its launcher moves each started launch agent into a process
+// group of its own, which fails when the agent (here nsenter) has already
+// started its command; harmless, seen once in a loaded run with Open MPI 4.1
+// and in most runs with Open MPI 5.
 std::string without_setpgid_warning(const std::string& err) {
     std::string kept;
     std::size_t start = 0;
@@ -112,7 +116,9 @@ std::string without_setpgid_warning(const std::string& err) {
         std::size_t end = err.find('\n', start);
         end = end == std::string::npos ? err.size() : end + 1;
         const std::string line = err.substr(start, end - start);
-        if (line.find("plm:rsh: Warning: setpgid(") == std::string::npos) kept += line;
+        if (line.find("plm:rsh: Warning: setpgid(") == std::string::npos &&
+            line.find("plm:ssh: Warning: setpgid(") == std::string::npos)
+            kept += line;
         start = end;
     }
     return kept;
