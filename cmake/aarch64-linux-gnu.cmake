@@ -1,7 +1,7 @@
 # Cross build for 64-bit ARM Linux with Debian's cross compiler
 # (g++-aarch64-linux-gnu), the tests run under qemu-user (qemu-user-static):
 #
-#   cmake --preset aarch64        (or: bash scripts/cross_aarch64.sh)
+#   cmake -C cmake/builds/aarch64.cmake -S . -B build/aarch64   (or: bash scripts/cross_aarch64.sh)
 #
 # Libraries and packages come from the target's tree only; programs (qemu,
 # valgrind, the shell) from the build machine. Tests and the programs they

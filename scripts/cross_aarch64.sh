@@ -33,9 +33,9 @@ if [ ! -f "$gtest_root/lib/cmake/GTest/GTestConfig.cmake" ]; then
   cmake --build "$gtest_build" -j "$(nproc)" >/dev/null
   cmake --install "$gtest_build" >/dev/null
 fi
-build_preset aarch64
+build_named aarch64
 echo "== Tests under qemu-aarch64"
-ctest --preset aarch64 -j "$(nproc)"
+run_tests build/aarch64 -LE bench
 if [ "$package" -eq 1 ]; then
   echo "== Debian package"
   rm -f build/aarch64/*.deb

@@ -19,7 +19,7 @@ if [ "$MPI_ONLY" = yes ]; then
   echo "== Building the MPI programs ($BIN)"
   cmake --build "$BIN" -j "$(nproc)" --target vector_max greetings sum_of_ranks >/dev/null
 else
-  build_preset release
+  build_named release
 fi
 EX="$ROOT/examples"
 DEMO=$(mktemp -d "${TMPDIR:-/tmp}/parallel-labs-demo.XXXXXX")
@@ -58,7 +58,7 @@ other=()
 if [ "${MPIRUN[1]:-}" = --oversubscribe ]; then
   ! command -v mpiexec.mpich >/dev/null || other=(mpiexec.mpich)
 elif command -v mpirun.openmpi >/dev/null; then
-  other=(mpirun.openmpi --oversubscribe)
+  other=(mpirun.openmpi --oversubscribe --mca btl_tcp_disable_family 6)
   [ "$(id -u)" -ne 0 ] || other+=(--allow-run-as-root)
 fi
 [ ${#other[@]} -eq 0 ] ||

@@ -5,8 +5,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 seconds=${1:-60}
-ensure_packages $BASE_PACKAGES $CHECK_PACKAGES
-build_preset fuzz
+ensure_packages $BASE_PACKAGES
+ensure_check_packages
+build_named fuzz
 # New inputs go to a working corpus in the build tree; the seeds stay as they are.
 work="$ROOT/build/fuzz/corpus"
 mkdir -p "$work"

@@ -24,10 +24,39 @@ ensure_packages() {
   fi
 }
 
-# build_preset NAME: configures and builds one CMake preset quietly.
-build_preset() {
+# apt_lists: makes sure apt's package lists are there (as root), so that
+# apt-cache can tell which packages this release has.
+apt_lists() {
+  compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null || [ "$(id -u)" -ne 0 ] || apt-get update -qq
+}
+
+# Named builds, each in build/NAME: "release" (the default build) and the
+# checking builds whose settings are initial-cache files, cmake/builds/NAME.cmake
+# (asan, tsan, fuzz, aarch64). Plain cmake commands, so that every CMake from
+# 3.18 runs them; CMakePresets.json offers the same builds to CMake 3.21+.
+# configure_named NAME [CMAKE ARGS...]: configures build/NAME quietly.
+configure_named() {
+  local name=$1 init=()
+  shift
+  [ ! -f "$ROOT/cmake/builds/$name.cmake" ] || init=(-C "$ROOT/cmake/builds/$name.cmake")
+  [ "$name" != release ] || init=(-DCMAKE_BUILD_TYPE=Release)
+  (cd "$ROOT" && cmake "${init[@]}" "$@" -S . -B "build/$name" >/dev/null)
+}
+
+# build_named NAME [CMAKE ARGS...]: configures and builds build/NAME quietly.
+build_named() {
   echo "== Building ($1)"
-  (cd "$ROOT" && cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$(nproc)" >/dev/null)
+  configure_named "$@"
+  (cd "$ROOT" && cmake --build "build/$1" -j "$(nproc)" >/dev/null)
+}
+
+# run_tests DIR [CTEST ARGS...]: the tests of the build in DIR (relative to
+# the repository root), the output of each failed test shown, and a failure
+# when no test ran.
+run_tests() {
+  local dir=$1
+  shift
+  (cd "$ROOT" && cd "$dir" && ctest --output-on-failure --no-tests=error -j "$(nproc)" "$@")
 }
 
 # MPICH beside Open MPI: the library, its compiler wrapper mpicxx.mpich and its
@@ -46,14 +75,16 @@ configure_mpich() {
 
 # mpi_launcher BUILD_DIR: sets the array MPIRUN to the launcher that build
 # was configured with, and the flags it needs here: Open MPI's mpirun must be
-# told that more ranks than cores, and running as root, are meant; Hydra
-# (MPICH) needs neither and refuses both flags.
+# told that more ranks than cores, and running as root, are meant, and its
+# TCP transport to leave IPv6 alone (else Open MPI 5 prints "Unable to find
+# reachable pairing" lines on a host with IPv4 and IPv6 addresses); Hydra
+# (MPICH) needs none of these and refuses the first two.
 mpi_launcher() {
   local exe
   exe=$(sed -n 's/^MPIEXEC_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt")
   MPIRUN=("${exe:-mpirun}")
   if "${MPIRUN[0]}" --version 2>&1 | grep -qE '\((Open MPI|OpenRTE)\)'; then
-    MPIRUN+=(--oversubscribe)
+    MPIRUN+=(--oversubscribe --mca btl_tcp_disable_family 6)
     [ "$(id -u)" -ne 0 ] || MPIRUN+=(--allow-run-as-root)
   fi
 }
@@ -81,8 +112,18 @@ ensure_daemon_packages() {
 }
 
 # Packages of the checking suites: clang with the LLVM OpenMP runtime and
-# sanitizer runtimes (ThreadSanitizer, libFuzzer), and valgrind.
-CHECK_PACKAGES="valgrind clang libomp-14-dev libclang-rt-14-dev"
+# sanitizer runtimes (ThreadSanitizer, libFuzzer), and valgrind. The
+# unversioned packages follow the release's default Clang, whatever version
+# it is; releases before Debian 12 keep the runtimes in clang's own packages.
+ensure_check_packages() {
+  ensure_packages valgrind clang libomp-dev
+  apt_lists
+  if apt-cache show libclang-rt-dev >/dev/null 2>&1; then ensure_packages libclang-rt-dev; fi
+}
+
+# clang_major: the major version of the default clang (the folder of its
+# runtimes, /usr/lib/llvm-N).
+clang_major() { clang -dumpversion | cut -d. -f1; }
 
 # Packages of the install tests: Environment Modules to load the module file,
 # dpkg-dev (dpkg-shlibdeps) and file, with which CPack works out the Debian
@@ -94,6 +135,15 @@ INSTALL_TEST_PACKAGES="environment-modules dpkg-dev file"
 # for the target.
 CROSS_PACKAGES="cmake make g++-aarch64-linux-gnu qemu-user-static googletest dpkg-dev"
 
-# Packages of the builds with other compilers (scripts/compilers.sh): GCC 11,
-# and Clang with LLVM's OpenMP runtime.
-COMPILER_PACKAGES="g++-11 clang libomp-14-dev"
+# second_gcc: the version of the GCC that scripts/compilers.sh builds with
+# beside the default one: the oldest other GCC of this release from 10 (the
+# oldest the project supports) on, else the newest other; empty when the
+# release has no other (Debian 11 has none from 10 on).
+second_gcc() {
+  local default n
+  default=$(g++ -dumpversion | cut -d. -f1)
+  apt_lists
+  for n in $(seq 10 $((default - 1))) $(seq $((default + 1)) $((default + 6)) | sort -rn); do
+    if apt-cache show "g++-$n" >/dev/null 2>&1; then echo "$n"; return; fi
+  done
+}

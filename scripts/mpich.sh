@@ -20,17 +20,17 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 (cd "$ROOT" && cmake --build "$DIR" -j "$(nproc)" --target "${targets[@]}" >/dev/null)
 echo "== MPI tests with MPICH ($labels)"
-(cd "$ROOT" && ctest --test-dir "$DIR" -L "$labels" -j "$(nproc)" --output-on-failure)
+run_tests "$DIR" -L "$labels"
 
 # The MPI tests once more under AddressSanitizer + UndefinedBehaviorSanitizer
-# (the asan preset's flags and options), the ranks' environment passed the
+# (the asan build's settings and options), the ranks' environment passed the
 # Hydra way (-genv).
-echo "== MPI tests with MPICH under the asan preset (${DIR}-asan)"
-(cd "$ROOT" && cmake --preset asan -B "$DIR-asan" -DMPI_CXX_COMPILER=/usr/bin/mpicxx.mpich \
+echo "== MPI tests with MPICH under asan (${DIR}-asan)"
+(cd "$ROOT" && cmake -C cmake/builds/asan.cmake -S . -B "$DIR-asan" -DMPI_CXX_COMPILER=/usr/bin/mpicxx.mpich \
    -DMPIEXEC_EXECUTABLE=/usr/bin/mpiexec.mpich >/dev/null &&
- cmake --build "$DIR-asan" -j "$(nproc)" --target mpi_programs_test >/dev/null &&
- ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=0 \
- UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
- ctest --test-dir "$DIR-asan" -L mpi -j "$(nproc)" --output-on-failure)
+ cmake --build "$DIR-asan" -j "$(nproc)" --target mpi_programs_test >/dev/null)
+ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=0 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_tests "$DIR-asan" -L mpi
 
 bash "$ROOT/scripts/demo.sh" --mpi-only "$DIR"

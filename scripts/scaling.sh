@@ -48,7 +48,7 @@ for size in $sizes; do
 done
 
 ensure_packages $BASE_PACKAGES gnuplot-nox
-build_preset release
+build_named release
 program="$ROOT/build/release/product_timer/product_timer"
 warm="$ROOT/build/release/bench/product_warm"
 [ -x "$warm" ] || { echo "missing $warm (configured with -DBUILD_BENCHMARKS=OFF?)" >&2; exit 1; }

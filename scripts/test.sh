@@ -8,6 +8,5 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 # cluster's packages, for the tests labelled "cluster" (skipped without root).
 ensure_packages $BASE_PACKAGES valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES
 [ "$(id -u)" -ne 0 ] || ensure_daemon_packages $CLUSTER_PACKAGES
-build_preset release
-cd "$ROOT"
-ctest --preset release -j "$(nproc)"
+build_named release
+run_tests build/release
