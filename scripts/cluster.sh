@@ -211,6 +211,26 @@ KillWait=5
 NodeName=pl-node[1-3] NodeAddr=198.18.0.[11-13] CPUs=2 RealMemory=1000 State=UNKNOWN
 PartitionName=pl Nodes=pl-node[1-3] Default=YES MaxTime=30 State=UP
 EOF
+  # From Slurm 24.05 on, slurmd refuses to start without a cgroup file system
+  # unless cgroups are turned off, which that version brought; the cluster
+  # tracks its tasks without them (proctrack/linuxproc, task/none), so a
+  # machine or chroot without cgroups runs it too. Earlier versions know no
+  # such value and need no cgroup.conf.
+  rm -f "$STATE/slurm/cgroup.conf"
+  if slurm_at_least 24 5; then
+    echo "CgroupPlugin=disabled" >"$STATE/slurm/cgroup.conf"
+  fi
+}
+
+# slurm_at_least MAJOR MINOR: whether this machine's slurmd is that version or
+# newer ("slurm 24.11.5").
+slurm_at_least() {
+  local version major minor
+  version=$(slurmd -V | awk '{print $2}')
+  major=${version%%.*}
+  minor=${version#*.}
+  minor=${minor%%.*}
+  [ "$major" -gt "$1" ] || { [ "$major" -eq "$1" ] && [ "$minor" -ge "$2" ]; }
 }
 
 start_daemons() {
