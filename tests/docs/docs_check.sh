@@ -50,7 +50,7 @@ total=$(count)
 install=$(count -L '^install$')
 words='([0-9]+|one|two|three|four|five|six|seven|eight|nine|ten)'
 readme=$(stated README.md "the build, then $words tests")
-install_md=$(stated docs/install.md "-L install *\`\`\` *runs $words tests")
+install_md=$(stated docs/install.md "-L install\)? *\`\`\` *runs $words tests")
 check() {  # check NAME STATED ACTUAL WHAT
   if [ -z "$2" ]; then
     fail "$1 no longer states $4 in the words this check looks for (see tests/docs/docs_check.sh)"
