@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -78,7 +79,7 @@ bool running_under_emulator() {
 }
 
 run_result run_program(const std::vector<std::string>& program_argv, const std::string& cwd,
-                       const std::string& stdin_text, int timeout_s) {
+                       const std::string& stdin_text, int timeout_s, bool* timed_out) {
     const std::vector<std::string> argv = under_emulator(program_argv);
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
@@ -116,8 +117,12 @@ run_result run_program(const std::vector<std::string>& program_argv, const std::
     int out_fd = out_pipe[0], err_fd = err_pipe[0];
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
     bool killed = false;
+    std::chrono::steady_clock::time_point killed_at;
     char buf[65536];
     while (out_fd >= 0 || err_fd >= 0) {
+        // Processes the killed child left behind (a launcher's agents) may
+        // hold its output open for ever: stop reading 5 s after the kill.
+        if (killed && std::chrono::steady_clock::now() - killed_at > std::chrono::seconds(5)) break;
         pollfd fds[3];
         int n = 0;
         if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
@@ -128,6 +133,7 @@ run_result run_program(const std::vector<std::string>& program_argv, const std::
         if (left <= 0 && !killed) {
             kill(pid, SIGKILL);
             killed = true;
+            killed_at = std::chrono::steady_clock::now();
         }
         if (poll(fds, n, left > 0 ? static_cast<int>(std::min<long long>(left, 1000)) : 1000) < 0 &&
             errno != EINTR)
@@ -155,13 +161,34 @@ run_result run_program(const std::vector<std::string>& program_argv, const std::
             }
         }
     }
-    if (in_fd >= 0) close(in_fd);
+    for (int fd : {in_fd, out_fd, err_fd})
+        if (fd >= 0) close(fd);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
     else if (WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
-    if (killed) ADD_FAILURE() << argv[0] << " ran longer than " << timeout_s << " s and was killed";
+    if (timed_out != nullptr)
+        *timed_out = killed;
+    else if (killed)
+        ADD_FAILURE() << argv[0] << " ran longer than " << timeout_s << " s and was killed";
     return result;
+}
+
+int kill_processes_in(const std::string& dir) {
+    const fs::path root = fs::weakly_canonical(dir);
+    int count = 0;
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) continue;
+        std::error_code link_ec;
+        const fs::path cwd = fs::read_symlink(entry.path() / "cwd", link_ec);
+        if (link_ec) continue;
+        const std::string relative = cwd.lexically_relative(root).string();
+        if (relative.empty() || relative.rfind("..", 0) == 0) continue;
+        if (kill(std::stoi(name), SIGKILL) == 0) ++count;
+    }
+    return count;
 }
 
 std::vector<std::pair<std::string, std::string>> mpi_rank_environment() {

@@ -14,9 +14,15 @@ struct run_result {
 
 // Runs argv[0] with the arguments argv[1..] in directory cwd, feeding stdin_text
 // on its standard input, and waits for it. A child still running after
-// timeout_s seconds is killed (status 128 + SIGKILL) so a hang fails the test.
+// timeout_s seconds is killed (status 128 + SIGKILL) so a hang fails the test;
+// with timed_out given, the caller is told instead and decides.
 run_result run_program(const std::vector<std::string>& argv, const std::string& cwd,
-                       const std::string& stdin_text = "", int timeout_s = 120);
+                       const std::string& stdin_text = "", int timeout_s = 120,
+                       bool* timed_out = nullptr);
+
+// Kills with SIGKILL every process whose working folder is dir or below it
+// (what a killed launcher left running there); returns how many.
+int kill_processes_in(const std::string& dir);
 
 // True when the tests run under an emulator (a cross build; CMake's
 // CMAKE_CROSSCOMPILING_EMULATOR). run_program then starts the programs built

@@ -1,0 +1,107 @@
+// A rank killed while the others wait for it in MPI: the launcher ends the
+// job on one host as it does across hosts (tests/cluster), within seconds and
+// with a non-zero status, and the other ranks' logs hold whole records.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// Seconds the launcher gets to end the job after the kill before the test
+// kills it and whatever it left in the scratch folder, by PID.
+constexpr int launcher_bound_s = 30;
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// The launcher's version line, to tell Open MPI 5's launcher from others.
+std::string launcher_version(const std::string& launcher) {
+    return run_program({launcher, "--version"}, "/", "", 30).out;
+}
+
+}  // namespace
+
+TEST(RankKilled, LauncherEndsTheJobOnOneHost) {
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer) || \
+    defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "the probe preloaded into the ranks would load the sanitizer's runtime after "
+                    "the program's start";
+#endif
+    const std::string dir = make_scratch_dir();
+    const std::string hold_file = dir + "/held.pid";
+    // Rank 3 holds after MPI_Init and writes its PID; the others go on and
+    // wait for it in MPI.
+    std::vector<std::string> cmd = mpi_command(4, GREETINGS_PATH);
+    std::vector<std::string> env;
+    for (const auto& [name, value] : {std::pair<std::string, std::string>{"LD_PRELOAD", RANK_PROBE_PATH},
+                                      {"PL_PROBE_HOLD_RANK", "3"},
+                                      {"PL_PROBE_HOLD_FILE", hold_file}})
+        for (const std::string& word : mpi_env_flags(name, value)) env.push_back(word);
+    cmd.insert(cmd.end() - 1, env.begin(), env.end());
+
+    run_result job{-1, "", ""};
+    bool hung = false;
+    clock_type::time_point ended;
+    std::thread launcher([&] {
+        job = run_program(cmd, dir, "", launcher_bound_s, &hung);
+        ended = clock_type::now();
+    });
+    // The rank creates the file before it writes its PID: wait for the line.
+    const auto start = clock_type::now();
+    std::string pid_text;
+    while ((pid_text.empty() || pid_text.back() != '\n') && seconds_since(start) < 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (file_exists(hold_file)) pid_text = read_file(hold_file);
+    }
+    if (pid_text.empty() || pid_text.back() != '\n') {
+        launcher.join();
+        kill_processes_in(dir);
+        FAIL() << "the held rank did not show up: " << job.err;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_EQ(kill(std::stoi(pid_text), SIGKILL), 0);
+    const auto killed = clock_type::now();
+    launcher.join();
+    const double seconds = std::chrono::duration<double>(ended - killed).count();
+    if (hung) {
+        const int left = kill_processes_in(dir);
+        const std::string version = launcher_version(cmd[0]);
+        const std::string what = cmd[0] + " still ran " + std::to_string(launcher_bound_s) +
+                                 " s after a rank was killed; it and " + std::to_string(left) +
+                                 " processes it left were killed by PID";
+        // Open MPI 5's launcher (PRRTE) sometimes never notices a rank that
+        // died on its own host: 2 runs of 15 on Debian 13 (5.0.7) hung so,
+        // and 1 more ended in a crash of the launcher (status 139), while
+        // Open MPI 4.1 and MPICH never did. The fault is the launcher's.
+        if (version.find("(Open MPI) 5.") != std::string::npos)
+            GTEST_SKIP() << what << " (a fault of Open MPI 5's launcher: " << version.substr(0, 40) << ")";
+        FAIL() << what;
+    }
+    std::cout << "[   KILL   ] " << cmd[0] << ", rank 3 of 4 on this host: status " << job.status << " "
+              << seconds << " s after SIGKILL\n";
+    EXPECT_NE(job.status, 0);
+    EXPECT_LT(seconds, 10);
+    for (int rank = 0; rank < 3; ++rank) {
+        const std::string file = dir + "/greetings_p" + std::to_string(rank) + ".log";
+        if (!file_exists(file)) continue;  // the launcher may have ended the rank before it logged
+        EXPECT_EQ(read_file(file), "Proc " + std::to_string(rank) + ": Greetings from process " +
+                                       std::to_string(rank) + " of 4!\n");
+    }
+    EXPECT_FALSE(file_exists(dir + "/greetings_p3.log"));
+}
