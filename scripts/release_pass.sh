@@ -6,8 +6,9 @@
 #   scripts/release_pass.sh RELEASE            RELEASE: bullseye, bookworm or
 #                                              trixie, or its number (11-13)
 #   scripts/release_pass.sh RELEASE CMD...     CMD instead of the two commands,
-#                                              in the checkout's copy (to look
-#                                              into a failure: ... RELEASE bash)
+#                                              in the copy the last pass left
+#                                              (to look into a failure:
+#                                              ... RELEASE bash)
 #   scripts/release_pass.sh --mirror           print the mirror it would use
 #
 # The chroot lives in $PL_CHROOT_DIR/RELEASE (default
@@ -127,12 +128,16 @@ printf '127.0.0.1 localhost\n127.0.1.1 %s\n::1 localhost ip6-localhost ip6-loopb
   >"$DIR/etc/hosts"
 echo "== $RELEASE chroot ready in $((SECONDS - start)) s"
 
-# A clean copy of the checkout: what git tracks or would track.
+# A clean copy of the checkout: what git tracks or would track. A command
+# given instead of the passes runs in the copy the last pass left, with its
+# builds, when there is one.
 SRC=/root/parallel-labs
-rm -rf "${DIR:?}$SRC"
-mkdir -p "$DIR$SRC"
-(cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
-   tar --null -T - -c --ignore-failed-read 2>/dev/null) | tar -x -C "$DIR$SRC"
+if [ $# -eq 0 ] || [ ! -d "$DIR$SRC" ]; then
+  rm -rf "${DIR:?}$SRC"
+  mkdir -p "$DIR$SRC"
+  (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
+     tar --null -T - -c --ignore-failed-read 2>/dev/null) | tar -x -C "$DIR$SRC"
+fi
 
 if [ $# -gt 0 ]; then
   in_chroot bash -c 'cd "$0" && exec "$@"' "$SRC" "$@"
