@@ -120,7 +120,7 @@ else
   write_sources
   cp /etc/resolv.conf "$DIR/etc/resolv.conf"
   in_chroot sh -c 'export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get -y -qq dist-upgrade >/dev/null && apt-get install -y -qq git ca-certificates >/dev/null'
+    apt-get update -qq && apt-get -y -qq dist-upgrade >/dev/null'
   echo "$RELEASE" >"$DIR/.parallel-labs-chroot"
 fi
 # MPI needs this machine's own name to resolve, as on any installed system.
