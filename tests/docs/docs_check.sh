@@ -2,6 +2,9 @@
 # Compares what the documents state with the build.
 # Usage: docs_check.sh version SOURCE_DIR VERSION
 #        docs_check.sh counts SOURCE_DIR CTEST BUILD_DIR NOT_DEFAULT_BUILD
+#        docs_check.sh machines SOURCE_DIR
+#        docs_check.sh skips SOURCE_DIR COUNT   (COUNT: tests the aarch64 cross
+#                                                build skipped under qemu)
 # NOT_DEFAULT_BUILD: how this build differs from the documented default one
 # (empty when it does not); the counts are then not checked (exit 77).
 set -euo pipefail
@@ -20,12 +23,34 @@ stated() {
   text=$(flat "$1" | grep -oE -e "$2" | head -n 1) || true
   [ -n "$text" ] || return 0
   number=$(sed -E "s/$2/\\1/" <<<"$text")
+  number=${number,,}
   case $number in
     one) number=1 ;; two) number=2 ;; three) number=3 ;; four) number=4 ;; five) number=5 ;;
     six) number=6 ;; seven) number=7 ;; eight) number=8 ;; nine) number=9 ;; ten) number=10 ;;
   esac
   echo "$number"
 }
+
+# Every measurement names the machine that gave it: a reference to "the
+# machine below" or "above" went wrong once a page was rearranged.
+if [ "$mode" = machines ]; then
+  found=$(cd "$source" && grep -nE -i 'machine (below|above)' README.md docs/*.md || true)
+  [ -z "$found" ] || fail "name the processor instead of pointing at another place: $found"
+  [ $status -ne 0 ] || echo "no document points at \"the machine below\" or \"above\""
+  exit $status
+fi
+
+# The number of tests platforms.md says the aarch64 cross build skips.
+if [ "$mode" = skips ]; then
+  said=$(stated docs/platforms.md "([0-9]+|[A-Za-z]+) tests skip there")
+  if [ -z "$said" ]; then
+    fail "docs/platforms.md no longer states how many tests skip under qemu"
+  elif [ "$said" != "$3" ]; then
+    fail "docs/platforms.md says $said tests skip under qemu; $3 skipped"
+  fi
+  [ $status -ne 0 ] || echo "docs/platforms.md: $said tests skip under qemu, as they did"
+  exit $status
+fi
 
 if [ "$mode" = version ]; then
   version=$3
