@@ -141,9 +141,12 @@ CROSS_PACKAGES="cmake make g++-aarch64-linux-gnu qemu-user-static googletest dpk
 # release has no other (Debian 11 has none from 10 on).
 second_gcc() {
   local default n
-  default=$(g++ -dumpversion | cut -d. -f1)
+  default=$(g++ -dumpversion 2>/dev/null | cut -d. -f1)
+  [ -n "$default" ] || return 0
   apt_lists
   for n in $(seq 10 $((default - 1))) $(seq $((default + 1)) $((default + 6)) | sort -rn); do
-    if apt-cache show "g++-$n" >/dev/null 2>&1; then echo "$n"; return; fi
+    # madison lists versions the release's sources really have; show and
+    # policy also answer for names that are only provided by other packages.
+    if [ -n "$(apt-cache madison "g++-$n" 2>/dev/null)" ]; then echo "$n"; return; fi
   done
 }
