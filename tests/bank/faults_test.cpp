@@ -68,13 +68,6 @@ TEST(BankBatchCutShort, EveryCauseWithOneThreadAndSeveral) {
         EXPECT_NE(r.out.find(c.stop), std::string::npos);
         EXPECT_NE(r.out.find(report({0, 30, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})), std::string::npos);
     }
-    // A bad first record keeps its fatal path: no list, nothing applied, no
-    // line about the rest of the file.
-    write_file(dir + "/first", causes[0].bad);
-    const run_result r = bank({"2", "good", "first"}, dir);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.find("User"), std::string::npos);
 }
 
 // NO_COLOR set and not empty leaves out the three colour sequences and

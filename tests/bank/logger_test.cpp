@@ -8,9 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include <csignal>
-
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,27 +127,4 @@ TEST(Logger, LogFileLifecycle) {
     log_bl(4, 20);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "p0.log: No space left on device\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), outcomes[11].line);
-}
-
-// A record cut short on its way into the file (here by the file size limit,
-// which lets the write put its first bytes in) is taken out again: the file
-// keeps its size, and the next record starts on a line of its own.
-TEST(Logger, RecordCutShortIsTakenOutOfTheFile) {
-    enter_scratch_dir();
-    write_file("p0.log", std::string(1000, 'x') + "\n");
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const rlimit limit{1010, saved.rlim_max};
-    void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);  // EFBIG instead of the signal
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    log_dp(10, 1, 0);
-    const std::string err = testing::internal::GetCapturedStderr();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, saved_handler);
-    log_bl(1, 10);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(err, "p0.log: File too large\n");
-    EXPECT_EQ(read_file("p0.log"), std::string(1000, 'x') + "\nbalance > acc: 1\n\n");
 }
