@@ -25,6 +25,17 @@ launcher_world launcher_world_from_env() {
     return world;
 }
 
+bool started_by_srun(const launcher_world& world) {
+    // srun announces the job size as SLURM_STEP_NUM_TASKS; with --mpi=pmi2 it
+    // sets PMI_SIZE as well, to the same size. A Hydra or Open MPI launcher
+    // started inside a Slurm step gives a size of its own.
+    const char* text = std::getenv("SLURM_STEP_NUM_TASKS");
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    const long size = std::strtol(text, &end, 10);
+    return *end == '\0' && size == world.size;
+}
+
 void refuse_foreign_launcher() {
     int size = 0;
     MPI_Comm_size(MPI_COMM_WORLD, &size);
@@ -44,6 +55,11 @@ void refuse_foreign_launcher() {
             "Started by a launcher of another MPI than the one this program was built with: "
             "the launcher set %s, but %s sees a world of 1 process\n",
             world.variable, library);
+    if (started_by_srun(world)) {
+        fprintf(stderr,
+                "Under srun, a possible cause is its --mpi plugin: an MPICH build needs "
+                "--mpi=pmi2, an Open MPI build --mpi=pmix (srun --mpi=list shows them)\n");
+    }
     fflush(stderr);
     MPI_Finalize();
     exit(1);

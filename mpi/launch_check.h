@@ -18,8 +18,13 @@ struct launcher_world {
 // inside a Slurm allocation leaves the allocation's variables in place.
 launcher_world launcher_world_from_env();
 
+// True when the announced size is that of the srun step the process runs in:
+// srun started it.
+bool started_by_srun(const launcher_world& world);
+
 // Call right after MPI_Init. When the launcher announced more than one process
-// but MPI_COMM_WORLD has one, writes one line on stderr naming what was seen,
-// calls MPI_Finalize and exits with status 1 (every process is its own world,
-// so each ends alone). Returns otherwise.
+// but MPI_COMM_WORLD has one, writes one line on stderr naming what was seen
+// (and, when srun started it, a second line naming srun's --mpi plugin as a
+// possible cause), calls MPI_Finalize and exits with status 1 (every process
+// is its own world, so each ends alone). Returns otherwise.
 void refuse_foreign_launcher();

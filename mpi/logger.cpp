@@ -1,15 +1,23 @@
 #include "logger.h"
 
+#include "record_file.h"
+
 #include <mpi.h>
+#include <sys/types.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 
 bool records_lost = false;
+
+// The stream open_logfile handed out last and its file's size before the
+// record, so that close_logfile can take a record back that did not reach
+// the file whole. A rank writes one record at a time.
+FILE* open_stream = nullptr;
+off_t open_size_before = -1;
 
 // Any pattern of ours with any 32-bit rank stays well below this.
 constexpr std::size_t log_name_size = 64;
@@ -48,11 +56,15 @@ FILE* open_logfile() {
         return nullptr;
     }
     format_log_name(name);
-    FILE* log = fopen(name, "a");
+    off_t size_before = -1;
+    int reason = 0;
+    FILE* log = open_record_file(name, &size_before, &reason);
     if (log == nullptr) {
-        const int reason = errno;
         records_lost = true;
-        fprintf(stderr, "Can't open log file %s: %s\n", name, strerror(reason));
+        fprintf(stderr, "Can't open log file %s: %s\n", name, record_file_reason(reason));
+    } else {
+        open_stream = log;
+        open_size_before = size_before;
     }
     free(name);
     return log;
@@ -60,15 +72,14 @@ FILE* open_logfile() {
 
 void close_logfile(FILE* stream) {
     // The record reaches the file only when the buffer is flushed here.
-    errno = 0;
-    const bool failed = ferror(stream) != 0;
-    const bool flush_failed = fclose(stream) != 0;
-    if (!failed && !flush_failed) return;
-    const int reason = errno != 0 ? errno : EIO;
-    records_lost = true;
+    const off_t size_before = stream == open_stream ? open_size_before : -1;
+    open_stream = nullptr;
     char name[log_name_size];
     format_log_name(name);
-    fprintf(stderr, "Can't write log file %s: %s\n", name, strerror(reason));
+    int reason = 0;
+    if (close_record_file(stream, name, size_before, &reason)) return;
+    records_lost = true;
+    fprintf(stderr, "Can't write log file %s: %s\n", name, record_file_reason(reason));
 }
 
 void log_send() { log_proc_record("send a message"); }

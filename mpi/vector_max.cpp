@@ -2,11 +2,13 @@
 
 #include "launch_check.h"
 #include "logger.h"
+#include "messages.h"
 #include "program_info.h"
 
 #include <mpi.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -100,13 +102,16 @@ int max_of(const int* values, int count, int start) {
 
 void usage(const char* program_name) {
     fprintf(stderr, "Usage: %s <filename> \n", program_name);
+    print_help_hint(program_name);
     exit(1);
 }
 
 void read_vector(int* vector, int* count, const char* file_name) {
     FILE* in = fopen(file_name, "r");
     if (in == nullptr) {
+        const int reason = errno;
         fprintf(stderr, "Can't open data file\n");
+        report_file_error("vector_max", file_name, reason);
         return;
     }
     int i = 0;

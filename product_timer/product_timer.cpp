@@ -15,6 +15,7 @@
 
 #include <omp.h>
 
+#include "messages.h"
 #include "program_info.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -78,6 +79,7 @@ row_block thread_rows(int m, int t, int T) {
 
 void usage(const char* prog_name) {
     std::fprintf(stderr, "usage: %s <thread_count> <m> <n>\n", prog_name);
+    print_help_hint(prog_name);
     std::exit(1);
 }
 
@@ -88,6 +90,7 @@ namespace {
 [[noreturn]] void refuse_thread_count(const char* prog_name) {
     std::fprintf(stderr, "usage: %s <thread_count> <m> <n>\n", prog_name);
     std::fprintf(stderr, "At most %d threads are accepted\n", max_thread_count);
+    print_help_hint(prog_name);
     std::exit(1);
 }
 

@@ -9,6 +9,7 @@
 #include <omp.h>
 
 #include "logger.h"
+#include "messages.h"
 #include "parser.h"
 #include "program_info.h"
 
@@ -22,10 +23,15 @@ static const program_info BANK_INFO = {
     "every balance.\n"
     "\n"
     "  <num_transaction files>  how many of the files to read, one thread each\n"
-    "  <transaction file>       records separated by blanks or newlines:\n"
+    "  <transaction file>       one record per line, one blank between its fields:\n"
     "                           deposit ACC AMOUNT, withdrawal ACC AMOUNT,\n"
     "                           transfer FROM TO AMOUNT, balance ACC\n"
+    "                           Reading stops at the first record that does not\n"
+    "                           read (two blanks, a tab, a misspelt keyword); the\n"
+    "                           records before it are applied, and the exit\n"
+    "                           status is then 1.\n"
     "\n"
+    "Colours: set NO_COLOR to a non-empty value to leave them out.\n"
     "Log files: thread N appends its records to pN.log in the working directory.\n",
     "docs/bank.md"};
 
@@ -42,6 +48,7 @@ static const char STAR_LINE[] = "    *******************************************
 void usage(const char *prog_name) {
     fprintf(stderr, "usage: %s <num_transaction files> <transaction file> {<transaction file.txt>}\n",
             prog_name);
+    print_help_hint(prog_name);
     end_process(1);
 }
 
@@ -183,14 +190,15 @@ int main(int argc, char **argv) {
     if (account_balances == nullptr) exit_out_of_memory();
 
     if (num_files == 1)
-        printf(COLOR_GREEN " Warning: Only one thread reading one transaction file supported."
-               COLOR_RESET "\n");
+        printf("%s Warning: Only one thread reading one transaction file supported.%s\n",
+               color_green(), color_reset());
 
-#pragma omp parallel num_threads(num_files)
+    bool files_cut_short = false;  // a file's reading stopped at a bad record
+#pragma omp parallel num_threads(num_files) reduction(|| : files_cut_short)
     {
         int tnum = omp_get_thread_num();
         transaction_t *start_of_transaction_list =
-            parse_transaction_file(get_fname_from_args(argc, argv, tnum));
+            parse_transaction_file(get_fname_from_args(argc, argv, tnum), &files_cut_short);
         if (start_of_transaction_list == nullptr) {
             flockfile(stdout);  // keeps the two lines together
             const char *fname = get_fname_from_args(argc, argv, tnum);
@@ -208,5 +216,6 @@ int main(int argc, char **argv) {
     print_final_report();
     free(account_balances);
     account_balances = nullptr;
-    return log_records_lost() ? 1 : 0;  // lost records were reported on stderr
+    // Lost records and files not applied to the end were reported on stderr.
+    return log_records_lost() || files_cut_short ? 1 : 0;
 }

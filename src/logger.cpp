@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
-#include <cstring>
 
 #include <omp.h>
+#include <sys/types.h>
+
+#include "record_file.h"
 
 static const int LOG_NAME_SIZE = 64;
 
@@ -26,14 +28,47 @@ static void format_log_name(char *name) {
     snprintf(name, LOG_NAME_SIZE, "p%d.log", omp_get_thread_num());
 }
 
-FILE *open_logfile() {
+// Colour sequences are left out when NO_COLOR is set and not empty.
+static bool colors_wanted() {
+    static const bool wanted = [] {
+        const char *no_color = getenv("NO_COLOR");
+        return no_color == nullptr || no_color[0] == '\0';
+    }();
+    return wanted;
+}
+
+const char *color_red() {
+    return colors_wanted() ? COLOR_RED : "";
+}
+
+const char *color_green() {
+    return colors_wanted() ? COLOR_GREEN : "";
+}
+
+const char *color_reset() {
+    return colors_wanted() ? COLOR_RESET : "";
+}
+
+// Opens the calling thread's log file as open_record_file does; *reason is
+// ENOMEM when the name buffer cannot be taken.
+static FILE *open_log(off_t *size_before, int *reason) {
     char *name = static_cast<char *>(malloc(LOG_NAME_SIZE));
-    if (name == nullptr) return nullptr;
+    if (name == nullptr) {
+        *reason = ENOMEM;
+        return nullptr;
+    }
     format_log_name(name);
-    FILE *fptr = fopen(name, "a");
-    int reason = errno;
+    FILE *fptr = open_record_file(name, size_before, reason);
     free(name);
-    errno = reason;
+    return fptr;
+}
+
+FILE *open_logfile() {
+    off_t size_before = 0;
+    int reason = 0;
+    FILE *fptr = open_log(&size_before, &reason);
+    // A FIFO or socket gives what opening one without a reader gives.
+    if (fptr == nullptr) errno = reason == RECORD_FILE_WOULD_BLOCK ? ENXIO : reason;
     return fptr;
 }
 
@@ -47,25 +82,27 @@ static void report_log_failure(int reason) {
     records_lost.store(true);
     char name[LOG_NAME_SIZE];
     format_log_name(name);
-    fprintf(stderr, "%s: %s\n", name, strerror(reason));
+    fprintf(stderr, "%s: %s\n", name, record_file_reason(reason));
 }
 
 // Appends one record to the calling thread's log file: open, one formatted
-// write, flush, close.
+// write, flush, close. A record that does not reach the file whole is taken
+// out of it again: the file keeps its size from before.
 __attribute__((format(printf, 1, 2))) static void write_record(const char *format, ...) {
-    FILE *fptr = open_logfile();
+    off_t size_before = -1;
+    int reason = 0;
+    FILE *fptr = open_log(&size_before, &reason);
     if (fptr == nullptr) {
-        report_log_failure(errno);
+        report_log_failure(reason);
         return;
     }
     va_list args;
     va_start(args, format);
-    bool written = vfprintf(fptr, format, args) >= 0;
+    vfprintf(fptr, format, args);  // a failure leaves the stream's error flag set
     va_end(args);
-    written = fflush(fptr) == 0 && written;
-    int reason = errno;
-    close_logfile(fptr);
-    if (!written) report_log_failure(reason);
+    char name[LOG_NAME_SIZE];
+    format_log_name(name);
+    if (!close_record_file(fptr, name, size_before, &reason)) report_log_failure(reason);
 }
 
 void log_dp(double amount, int acc_to, double balance) {
@@ -77,19 +114,22 @@ void log_dp(double amount, int acc_to, double balance) {
 // The refused deposit, withdrawal and transfer lines differ only in their
 // error text.
 static void print_dp_refusal(double amount, int acc_to, const char *error) {
-    printf(COLOR_RED "User %2d: Deposit %9.2lf into acc %2d %64s " COLOR_RESET "\n",
-           omp_get_thread_num(), amount, acc_to, error);
+    printf("%sUser %2d: Deposit %9.2lf into acc %2d %64s %s\n", color_red(), omp_get_thread_num(),
+           amount, acc_to, error, color_reset());
 }
 
 static void print_wd_refusal(double amount, int acc_from, const char *error) {
-    printf(COLOR_RED "User %2d, Withdraw %8.2f from acc %2d %64s " COLOR_RESET "\n",
-           omp_get_thread_num(), amount, acc_from, error);
+    printf("%sUser %2d, Withdraw %8.2f from acc %2d %64s %s\n", color_red(), omp_get_thread_num(),
+           amount, acc_from, error, color_reset());
 }
 
-// The error text right-aligned here carries the reset and the newline itself.
-static void print_tr_refusal(double amount, int acc_from, int acc_to, const char *error_line) {
-    printf(COLOR_RED "User %2d, Transfer %8.2f from acc %2d to acc %2d %59s", omp_get_thread_num(),
-           amount, acc_from, acc_to, error_line);
+// The line right-aligns the error text, the reset and the newline together in
+// 59 columns, so the error text alone takes the columns those 5 bytes leave,
+// whether the reset is written or not.
+static void print_tr_refusal(double amount, int acc_from, int acc_to, const char *error) {
+    static const int error_width = 59 - static_cast<int>(sizeof COLOR_RESET "\n" - 1);
+    printf("%sUser %2d, Transfer %8.2f from acc %2d to acc %2d %*s%s\n", color_red(),
+           omp_get_thread_num(), amount, acc_from, acc_to, error_width, error, color_reset());
 }
 
 void log_dp_no_acc(double amount, int acc_to) {
@@ -107,8 +147,9 @@ void log_wd(double amount, int acc_from, double balance) {
 }
 
 void log_wd_no_funds(double amount, int acc_from, double balance) {
-    printf(COLOR_GREEN "User %2d, Withdraw %8.2f from acc %2d %21s %9.2f %s " COLOR_RESET "\n",
-           omp_get_thread_num(), amount, acc_from, BALANCE_TEXT, balance, NO_FUNDS_TEXT);
+    printf("%sUser %2d, Withdraw %8.2f from acc %2d %21s %9.2f %s %s\n", color_green(),
+           omp_get_thread_num(), amount, acc_from, BALANCE_TEXT, balance, NO_FUNDS_TEXT,
+           color_reset());
 }
 
 void log_wd_no_acc(double amount, int acc_from) {
@@ -128,17 +169,17 @@ void log_tr(double amount, int acc_from, int acc_to, double balance) {
 
 // acc_to is not shown: the line is the same whatever the destination.
 void log_tr_no_funds(double amount, int acc_from, int /*acc_to*/, double balance) {
-    printf(COLOR_GREEN "User %2d, Transfer %8.2f from acc %2d %21s %8.2f -- insufficient funds"
-           COLOR_RESET "\n",
-           omp_get_thread_num(), amount, acc_from, BALANCE_TEXT, balance);
+    printf("%sUser %2d, Transfer %8.2f from acc %2d %21s %8.2f -- insufficient funds%s\n",
+           color_green(), omp_get_thread_num(), amount, acc_from, BALANCE_TEXT, balance,
+           color_reset());
 }
 
 void log_tr_no_acc(double amount, int acc_from, int acc_to) {
-    print_tr_refusal(amount, acc_from, acc_to, NO_ACCOUNT_TEXT COLOR_RESET "\n");
+    print_tr_refusal(amount, acc_from, acc_to, NO_ACCOUNT_TEXT);
 }
 
 void log_tr_bad_amount(double amount, int acc_from, int acc_to) {
-    print_tr_refusal(amount, acc_from, acc_to, BAD_AMOUNT_TEXT COLOR_RESET "\n");
+    print_tr_refusal(amount, acc_from, acc_to, BAD_AMOUNT_TEXT);
 }
 
 void log_bl(int acc_from, double balance) {
@@ -148,8 +189,8 @@ void log_bl(int acc_from, double balance) {
 }
 
 void log_bl_no_acc(int acc_from) {
-    printf(COLOR_RED "User %2d, Balance of acc %2d %76s " COLOR_RESET "\n", omp_get_thread_num(),
-           acc_from, NO_ACCOUNT_TEXT);
+    printf("%sUser %2d, Balance of acc %2d %76s %s\n", color_red(), omp_get_thread_num(), acc_from,
+           NO_ACCOUNT_TEXT, color_reset());
 }
 
 void log_parallel() {

@@ -11,12 +11,20 @@
 #define COLOR_GREEN "\033[22;32m"
 #define COLOR_RESET "\033[0m"
 
-// True once a record could not be written (each such record is reported on
-// stderr); the program then ends with status 1 after its run.
+// The colours as the console lines write them: empty texts when the
+// environment variable NO_COLOR is set and not empty (read once per run).
+const char *color_red();
+const char *color_green();
+const char *color_reset();
+
+// True once a record could not be written whole (each such record is
+// reported on stderr and left out of the file entirely); the program then
+// ends with status 1 after its run.
 bool log_records_lost();
 
 // The calling thread's log file opened for appending, or null (errno then
-// says why).
+// says why). A FIFO or socket in its place is refused (ENXIO) rather than
+// waited on.
 FILE *open_logfile();
 void close_logfile(FILE *fptr);
 

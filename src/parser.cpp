@@ -1,10 +1,17 @@
 #include "parser.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "logger.h"
+#include "messages.h"
+
+// Newlines the calling thread's reader has taken from its stream, so that a
+// stop can name the line of the record where it happened. Each thread reads
+// its own file.
+static thread_local long newlines_read = 0;
 
 int to_int_saturated(const char *text) {
     long value = strtol(text, nullptr, 10);
@@ -21,15 +28,16 @@ static int read_token(FILE *fptr, char *line, int *token_length) {
     for (;;) {
         int c = fgetc(fptr);
         int status;
-        if (c == EOF)
+        if (c == EOF) {
             status = TOKEN_END;
-        else if (c == ' ')
+        } else if (c == ' ') {
             status = TOKEN_BLANK;
-        else if (c == '\n')
+        } else if (c == '\n') {
+            ++newlines_read;
             status = length == 0 ? TOKEN_BLANK : TOKEN_NEWLINE;
-        else if (length == TOKEN_SIZE - 1)
+        } else if (length == TOKEN_SIZE - 1) {
             status = TOKEN_TOO_LONG;
-        else {
+        } else {
             line[length++] = static_cast<char>(c);
             continue;
         }
@@ -101,15 +109,15 @@ static bool is_keyword(const char *word) {
 }
 
 static void report_unknown_type(const char *keyword) {
-    printf(COLOR_RED "Error: uknown transaction type: %s\n" COLOR_RESET, keyword);
+    printf("%sError: uknown transaction type: %s\n%s", color_red(), keyword, color_reset());
 }
 
 static void report_long_token() {
-    printf(COLOR_RED "Error: token longer than 63 characters\n" COLOR_RESET);
+    printf("%sError: token longer than 63 characters\n%s", color_red(), color_reset());
 }
 
 static void report_incomplete(const char *keyword) {
-    printf(COLOR_RED "Error: incomplete transaction: %s\n" COLOR_RESET, keyword);
+    printf("%sError: incomplete transaction: %s\n%s", color_red(), keyword, color_reset());
 }
 
 // Reads the operands of the record whose keyword, ended by a blank, is in
@@ -184,25 +192,35 @@ static int read_keyword(FILE *fptr, char *line, bool first_token) {
 }
 
 transaction_t *read_transactions(FILE *fptr) {
+    long stop_line = 0;
+    return read_transactions_to_stop(fptr, &stop_line);
+}
+
+transaction_t *read_transactions_to_stop(FILE *fptr, long *stop_line) {
     transaction_t *head = nullptr, *tail = nullptr;
-    bool reading = true;
-    for (bool first_token = true; reading; first_token = false) {
+    newlines_read = 0;
+    *stop_line = 0;
+    for (bool first_token = true; *stop_line == 0; first_token = false) {
         char *line = static_cast<char *>(malloc(TOKEN_SIZE));
         if (line == nullptr) exit_out_of_memory();
+        // Separators were taken with the empty tokens of earlier rounds, so
+        // this token starts a record.
+        const long record_line = newlines_read + 1;
         int status = read_keyword(fptr, line, first_token);
+        bool stopped = true;
         if (status == TOKEN_BLANK) {
-            reading = read_record(fptr, line, &head, &tail);
+            stopped = !read_record(fptr, line, &head, &tail);
+        } else if (status == TOKEN_TOO_LONG) {
+            report_long_token();
+        } else if (is_keyword(line)) {
+            report_incomplete(line);  // a keyword ended by a newline or the end
+        } else if (line[0] != '\0') {
+            report_unknown_type(line);
         } else {
-            // A keyword ended by a newline or by the end of the stream ends
-            // reading; only the end of the stream after a record is silent.
-            reading = false;
-            if (status == TOKEN_TOO_LONG)
-                report_long_token();
-            else if (is_keyword(line))
-                report_incomplete(line);
-            else if (line[0] != '\0')
-                report_unknown_type(line);
+            free(line);  // the end of the stream after a record: not a stop
+            break;
         }
+        if (stopped) *stop_line = record_line;
         free(line);
     }
     return head;
@@ -212,22 +230,37 @@ FILE *open_transaction_file(const char *filename) {
     return fopen(filename, "r");
 }
 
-transaction_t *parse_transaction_file(const char *filename) {
+transaction_t *parse_transaction_file(const char *filename, bool *cut_short) {
+    if (cut_short != nullptr) *cut_short = false;
     FILE *fptr = open_transaction_file(filename);
     if (fptr == nullptr) {
+        const int reason = errno;
         printf("File %s could not be opened\n", filename);
+        report_file_error("bank", filename, reason);
         return nullptr;
     }
-    transaction_t *list = read_transactions(fptr);
+    errno = 0;
+    long stop_line = 0;
+    transaction_t *list = read_transactions_to_stop(fptr, &stop_line);
     if (ferror(fptr)) {
         // A read error looks like the end of the file to the reader: the
         // list would silently miss the rest of the file, so none is returned.
+        const int reason = errno != 0 ? errno : EIO;
         printf("File %s could not be read\n", filename);
+        report_file_error("bank", filename, reason);
         while (list != nullptr) {
             transaction_t *next = list->next;
             free(list);
             list = next;
         }
+    } else if (list != nullptr && stop_line != 0) {
+        // The records before the stop are applied; the run must not pass for
+        // one that applied the whole file.
+        fprintf(stderr,
+                "bank: %s, line %ld: reading stopped at this record; the rest of the file was "
+                "not applied\n",
+                filename, stop_line);
+        if (cut_short != nullptr) *cut_short = true;
     }
     fclose(fptr);
     return list;

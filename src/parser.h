@@ -17,8 +17,11 @@ constexpr int TOKEN_END = 2;       // the stream ended; the token holds what cam
 constexpr int TOKEN_TOO_LONG = 3;  // the token does not fit; line holds its first 63 bytes
 
 // Reads the file into a list in file order; null when it cannot be opened or
-// read (with a message) or holds no record.
-transaction_t *parse_transaction_file(const char *filename);
+// read (with a message on stdout and the reason on stderr) or holds no record.
+// When reading stops at a record it cannot read after at least one good
+// record, the list holds the records before it, one line on stderr names the
+// file and the line of that record, and *cut_short (if given) becomes true.
+transaction_t *parse_transaction_file(const char *filename, bool *cut_short = nullptr);
 FILE *open_transaction_file(const char *filename);
 // Reads records from the start of the stream until it ends or a stop (unknown
 // keyword, keyword or record cut off, over-long token) and returns the list
@@ -26,6 +29,9 @@ FILE *open_transaction_file(const char *filename);
 // a line (or a blank) holding only a carriage return, as files saved on
 // Windows have them.
 transaction_t *read_transactions(FILE *fptr);
+// read_transactions, and where it stopped: *stop_line becomes the line (from
+// 1) where the record it could not read begins, or 0 when it read to the end.
+transaction_t *read_transactions_to_stop(FILE *fptr, long *stop_line);
 // Reads one token into line (TOKEN_SIZE bytes) and returns a TOKEN_ status.
 int read_string(FILE *fptr, char *line);
 

@@ -36,7 +36,8 @@ TEST(BankCommandLine, UsageErrorsAndFileSelection) {
     write_file(dir + "/a", "balance 1\n");
     write_file(dir + "/b", "balance 2\n");
     const std::string usage = std::string("usage: ") + BANK_PATH +
-                              " <num_transaction files> <transaction file> {<transaction file.txt>}\n";
+                              " <num_transaction files> <transaction file> {<transaction file.txt>}\n"
+                              "Try '" + BANK_PATH + " --help' for more information.\n";
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
              {}, {"2"}, {"0", "a"}, {"-2", "a"}, {"abc", "a"}, {"3", "a", "b"}, {"4294967298", "a", "b"}}) {
         run_result r = bank(args, dir);
@@ -63,6 +64,10 @@ TEST(BankCommandLine, UsageErrorsAndFileSelection) {
 TEST(BankCommandLine, HelpAndVersion) {
     expect_help_and_version(BANK_PATH, "bank",
                             "<num_transaction files> <transaction file> {<transaction file.txt>}");
+    // The help states the format the reader needs.
+    const run_result r = bank({"--help"}, make_scratch_dir());
+    EXPECT_NE(r.out.find("one record per line, one blank between its fields"), std::string::npos);
+    EXPECT_EQ(r.out.find("blanks or newlines"), std::string::npos);
 }
 
 TEST(BankLedger, EveryPathOneThread) {
@@ -127,6 +132,7 @@ TEST(BankLedger, FailuresWhileLoadingOrLogging) {
     EXPECT_LT(r.out.find(second), r.out.find("File missing could not be opened\n"));
     EXPECT_EQ(r.out.substr(r.out.size() - second.size() - bad.size()), second + bad);
     EXPECT_EQ(r.out.find("User"), std::string::npos);
+    EXPECT_EQ(r.err, "bank: missing: No such file or directory\n");  // why, beside the message
 
     r = bank({"1", "empty"}, dir);
     EXPECT_EQ(r.status, 1);
@@ -135,6 +141,7 @@ TEST(BankLedger, FailuresWhileLoadingOrLogging) {
     r = bank({"1", "."}, dir);  // a directory opens, but cannot be read
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("File . could not be read\n"), std::string::npos);
+    EXPECT_EQ(r.err, "bank: .: Is a directory\n");
     // A bad first record leaves no list: no user's file is applied.
     write_file(dir + "/bad", "withdraw 1 5\ndeposit 1 10\n");
     r = bank({"2", "a", "bad"}, dir);
@@ -143,6 +150,7 @@ TEST(BankLedger, FailuresWhileLoadingOrLogging) {
     EXPECT_EQ(r.out.find("User"), std::string::npos);
     const std::string no_list = "Something bad happened, parse_transaction_file(bad) returned no list\n";
     EXPECT_EQ(r.out.substr(r.out.size() - no_list.size()), no_list);
+    EXPECT_EQ(r.err, "");
     EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "bad", "empty"}));
 
     // An unwritable log file is reported for each record; the run goes on to

@@ -128,6 +128,29 @@ TEST(Loader, EveryStopKeepsTheRecordsBefore) {
     }
 }
 
+// The line a stop names is where the record it could not read begins, after
+// blank and CRLF lines and records across lines; none when read to the end.
+TEST(Loader, StopNamesTheLineWhereTheRecordBegins) {
+    const std::vector<std::pair<std::string, long>> cases = {
+        {"deposit 1 10\nbalance 2", 0},
+        {"deposit 1 10\n  \r\ntransfer 1\n2\n" + std::string(70, '9') + "\n", 3},
+        {"deposit 1 10 balance\n", 1},
+        {"deposit 1 10\ndeposit  3\n100\n", 3},  // 100 is read as a keyword
+    };
+    for (const auto &[text, line] : cases) {
+        FILE *f = stream_of(text);
+        testing::internal::CaptureStdout();
+        long stop_line = -1;
+        for (transaction_t *list = read_transactions_to_stop(f, &stop_line), *next; list; list = next) {
+            next = list->next;
+            free(list);
+        }
+        testing::internal::GetCapturedStdout();
+        fclose(f);
+        EXPECT_EQ(stop_line, line) << text;
+    }
+}
+
 // Files saved on Windows: CRLF line ends, blank lines among them, and a UTF-8
 // byte-order mark at the start. Only a mark at the very start is skipped.
 TEST(Loader, WindowsLineEndsAndByteOrderMark) {

@@ -49,6 +49,9 @@ std::string program_folder(const std::string& scratch, const program_case& p) {
 }
 
 const char refusal[] = "Started by a launcher of another MPI than the one this program was built with: ";
+const char srun_hint[] =
+    "Under srun, a possible cause is its --mpi plugin: an MPICH build needs --mpi=pmi2, an Open "
+    "MPI build --mpi=pmix (srun --mpi=list shows them)\n";
 
 }  // namespace
 
@@ -64,10 +67,14 @@ TEST(LaunchCheck, ReadsTheNearestLauncherFirstAndIgnoresNonsense) {
     EXPECT_STREQ(launcher_world_from_env().variable, "SLURM_STEP_NUM_TASKS=2");
     setenv("PMI_SIZE", "3", 1);
     EXPECT_STREQ(launcher_world_from_env().variable, "PMI_SIZE=3");
+    EXPECT_FALSE(started_by_srun(launcher_world_from_env()));  // Hydra inside a step of 2
+    setenv("SLURM_STEP_NUM_TASKS", "3", 1);
+    EXPECT_TRUE(started_by_srun(launcher_world_from_env()));  // srun --mpi=pmi2
     setenv("OMPI_COMM_WORLD_SIZE", "4", 1);
     w = launcher_world_from_env();
     EXPECT_EQ(w.size, 4);
     EXPECT_STREQ(w.variable, "OMPI_COMM_WORLD_SIZE=4");
+    EXPECT_FALSE(started_by_srun(w));
 
     // A value that is no positive count is passed over.
     for (const char* bad : {"", "0", "-2", "4x", "x", "99999999999999999999"}) {
@@ -90,9 +97,15 @@ TEST(LaunchCheck, ProgramsRefuseAOneProcessWorldTheLauncherSaidWasLarger) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.rfind(refusal, 0), 0u) << r.err;
         EXPECT_NE(r.err.find("the launcher set SLURM_STEP_NUM_TASKS=3, but "), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find(" sees a world of 1 process\n"), std::string::npos) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        // Started by srun: the --mpi plugin is named as a possible cause.
+        EXPECT_NE(r.err.find(std::string(" sees a world of 1 process\n") + srun_hint), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
         EXPECT_EQ(list_dir(dir), std::vector<std::string>{"vector.txt"});  // no log record
+        // Another launcher inside a step of srun: no word of srun.
+        r = run_program(alone(p, {"SLURM_STEP_NUM_TASKS=1", "PMI_SIZE=2"}), dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("the launcher set PMI_SIZE=2, but "), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 
         // Without a launcher (a singleton), and with one that says 1, it runs.
         for (const std::vector<std::string>& size : {std::vector<std::string>{}, {"SLURM_STEP_NUM_TASKS=1"}}) {

@@ -98,7 +98,8 @@ TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
         {"no_leading_integer", 3, "x 1 2\n",
          "Reading of data.txt stopped at an item that is not an integer; the values after it are "
          "ignored\nNo integers in data.txt\n"},
-        {"missing_file", 4, nullptr, "Can't open data file\n"},
+        // The program's own line, then the reason.
+        {"missing_file", 4, nullptr, "Can't open data file\nvector_max: data.txt: No such file or directory\n"},
         {"byte_order_mark_after_blank", 1, " \xEF\xBB\xBF" "5 9\n", "No integers in data.txt\n"},
         {"part_of_a_byte_order_mark", 1, "\xEF\xBB" "5 9\n", "No integers in data.txt\n"},
         {"byte_order_mark_alone", 2, "\xEF\xBB\xBF", "No integers in data.txt\n"},
@@ -118,7 +119,8 @@ TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
 
 TEST(VectorMax, WrongArgumentCountsPrintTheUsageLine) {
     const std::string dir = make_scratch_dir();
-    const std::string usage = std::string("Usage: ") + VECTOR_MAX_PATH + " <filename> \n";
+    const std::string usage = std::string("Usage: ") + VECTOR_MAX_PATH + " <filename> \nTry '" +
+                              VECTOR_MAX_PATH + " --help' for more information.\n";
     for (const std::vector<std::string>& argv :
          {std::vector<std::string>{VECTOR_MAX_PATH}, {VECTOR_MAX_PATH, "a.txt", "b.txt"}}) {
         run_result r = run_program(argv, dir);

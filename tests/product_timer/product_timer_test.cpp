@@ -23,6 +23,7 @@ namespace {
 
 const std::string program = PRODUCT_TIMER_PATH;
 const std::string usage_line = "usage: " + program + " <thread_count> <m> <n>\n";
+const std::string help_hint = "Try '" + program + " --help' for more information.\n";
 const std::string memory_line = "Memory could not be allocated, exiting\n";
 
 run_result run_timer(const std::vector<std::string>& args, const std::string& dir) {
@@ -108,13 +109,13 @@ TEST(ProductTimerProgram, RefusesBadArgumentsWithUsageLine) {
         // that is refused anyway.
         {"2", "-4294967295", "4"}, {"1025", "0", "4"},
     };
-    expect_refused(refused, usage_line);
+    expect_refused(refused, usage_line + help_hint);
 
     // Above the thread cap (4294967297 saturates rather than wrapping to 1):
     // the usage line, then the cap.
     const std::vector<std::vector<std::string>> too_many_threads{
         {"100000", "3", "4"}, {"1025", "3", "4"}, {"4294967297", "3", "4"}};
-    expect_refused(too_many_threads, usage_line + "At most 1024 threads are accepted\n");
+    expect_refused(too_many_threads, usage_line + "At most 1024 threads are accepted\n" + help_hint);
 }
 
 TEST(ProductTimerProgram, HelpAndVersion) {
