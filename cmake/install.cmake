@@ -78,6 +78,26 @@ install(CODE "
   endif()
 ")
 
+# The Maintainer field names whoever builds and hands out the package (a lab,
+# a department): -DPACKAGE_MAINTAINER="Name <address>". Left empty, it comes
+# from DEBFULLNAME and DEBEMAIL (Debian's variables for a maintainer's name and
+# address) when both are set at configure time, else from the project's
+# address.
+set(PACKAGE_MAINTAINER "" CACHE STRING "Maintainer field of the Debian package: Name <address>")
+if(PACKAGE_MAINTAINER)
+  set(_maintainer "${PACKAGE_MAINTAINER}")
+elseif(NOT "$ENV{DEBFULLNAME}" STREQUAL "" AND NOT "$ENV{DEBEMAIL}" STREQUAL "")
+  set(_maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+else()
+  set(_maintainer "Parallel labs maintainers <maintainers@parallel-labs.example.org>")
+endif()
+if(NOT _maintainer MATCHES "^[^<>,]+ <[^<>@ ]+@[^<>@ ]+>$")
+  message(FATAL_ERROR "PACKAGE_MAINTAINER must read 'Name <address>', not '${_maintainer}'")
+endif()
+message(STATUS "Debian package maintainer: ${_maintainer} (PACKAGE_MAINTAINER)")
+# The change log's entries name the maintainer: rebuilt when it changes.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/compressed/maintainer.txt CONTENT "${_maintainer}\n")
+
 # Manual pages (man/, section 1) of the programs built, and the change log
 # as Debian's changelog.gz, compressed as Debian installs them: gzip -9n
 # (no file name or time stamp inside, so every build gives the same bytes).
@@ -88,17 +108,23 @@ set(_compressed "")
 set(_man_pages "")
 foreach(_source IN LISTS PARALLEL_LABS_PROGRAMS ITEMS changelog)
   if(_source STREQUAL "changelog")
+    # CHANGELOG.md in the Debian change log's form (cmake/debian_changelog.cmake).
     set(_input ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
     set(_copy ${_compressed_dir}/changelog)
+    set(_make_copy ${CMAKE_COMMAND} -DINPUT=${_input} -DOUTPUT=${_copy} -DPACKAGE_NAME=${PACKAGE_NAME}
+        -DMAINTAINER=${_maintainer} -P ${PROJECT_SOURCE_DIR}/cmake/debian_changelog.cmake)
+    set(_script ${PROJECT_SOURCE_DIR}/cmake/debian_changelog.cmake ${_compressed_dir}/maintainer.txt)
   else()
     set(_input ${PROJECT_SOURCE_DIR}/man/${_source}.1)
     set(_copy ${_compressed_dir}/${_source}.1)
+    set(_make_copy ${CMAKE_COMMAND} -E copy ${_input} ${_copy})
+    set(_script "")
     list(APPEND _man_pages ${_copy}.gz)
   endif()
   add_custom_command(OUTPUT ${_copy}.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${_input} ${_copy}
+    COMMAND ${_make_copy}
     COMMAND ${GZIP_EXECUTABLE} -9nf ${_copy}
-    DEPENDS ${_input} VERBATIM)
+    DEPENDS ${_input} ${_script} VERBATIM)
   list(APPEND _compressed ${_copy}.gz)
 endforeach()
 add_custom_target(compressed_docs ALL DEPENDS ${_compressed})
@@ -131,23 +157,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Parallel labs")
-# The Maintainer field names whoever builds and hands out the package (a lab,
-# a department): -DPACKAGE_MAINTAINER="Name <address>". Left empty, it comes
-# from DEBFULLNAME and DEBEMAIL (Debian's variables for a maintainer's name and
-# address) when both are set at configure time, else from the project's
-# address.
-set(PACKAGE_MAINTAINER "" CACHE STRING "Maintainer field of the Debian package: Name <address>")
-if(PACKAGE_MAINTAINER)
-  set(_maintainer "${PACKAGE_MAINTAINER}")
-elseif(NOT "$ENV{DEBFULLNAME}" STREQUAL "" AND NOT "$ENV{DEBEMAIL}" STREQUAL "")
-  set(_maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
-else()
-  set(_maintainer "Parallel labs maintainers <maintainers@parallel-labs.example.org>")
-endif()
-if(NOT _maintainer MATCHES "^[^<>,]+ <[^<>@ ]+@[^<>@ ]+>$")
-  message(FATAL_ERROR "PACKAGE_MAINTAINER must read 'Name <address>', not '${_maintainer}'")
-endif()
-message(STATUS "Debian package maintainer: ${_maintainer} (PACKAGE_MAINTAINER)")
 set(CPACK_PACKAGE_CONTACT "${_maintainer}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${_maintainer}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${PACKAGE_SUMMARY})

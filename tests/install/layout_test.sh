@@ -83,8 +83,19 @@ done
 cmp -s "$source/README.md" "$prefix/$docdir/README.md" || fail "installed README.md differs from the source"
 cmp -s "$source/CHANGELOG.md" "$prefix/$docdir/CHANGELOG.md" || fail "installed CHANGELOG.md differs from the source"
 cmp -s "$source/LICENSE" "$prefix/$docdir/copyright" || fail "installed copyright differs from LICENSE"
-cmp -s "$source/CHANGELOG.md" <(gzip -dc "$prefix/$docdir/changelog.gz") ||
-  fail "installed changelog.gz is not CHANGELOG.md compressed"
+# changelog.gz: CHANGELOG.md as a Debian change log, an entry per version,
+# newest first, every text line of CHANGELOG.md's entries in it.
+changelog=$(gzip -dc "$prefix/$docdir/changelog.gz") || fail "installed changelog.gz is not gzip data"
+[ "$(head -n 1 <<<"$changelog")" = "parallel-labs ($version) unstable; urgency=medium" ] ||
+  fail "changelog.gz does not begin with the entry of $version: $(head -n 1 <<<"$changelog")"
+[ "$(grep -c '^parallel-labs (' <<<"$changelog")" = "$(grep -c '^## ' "$source/CHANGELOG.md")" ] ||
+  fail "changelog.gz does not have an entry for each version of CHANGELOG.md"
+[ "$(grep -c '^ -- [^<]* <[^>]*>  [A-Z][a-z][a-z], [0-9][0-9] [A-Z][a-z][a-z] [0-9]\{4\} 00:00:00 +0000$' <<<"$changelog")" = \
+  "$(grep -c '^## ' "$source/CHANGELOG.md")" ] || fail "changelog.gz: an entry lacks its trailer line:
+$changelog"
+diff <(sed -n '/^## /,$p' "$source/CHANGELOG.md" | grep -v -e '^## ' -e '^$' | sed 's/^- //' | tr -s ' ') \
+     <(grep '^  ' <<<"$changelog" | sed -e 's/^  //' -e 's/^\* //' | tr -s ' ') >/dev/null ||
+  fail "changelog.gz does not hold the text of CHANGELOG.md"
 for p in $PROGRAMS; do
   cmp -s "$source/man/$p.1" <(gzip -dc "$prefix/share/man/man1/$p.1.gz") ||
     fail "installed share/man/man1/$p.1.gz is not man/$p.1 compressed"
