@@ -77,7 +77,7 @@ explained_tags() {
 if command -v lintian >/dev/null; then
   # Status 1 says it gave tags (checked below); anything more, that it failed.
   lintian_status=0
-  lintian --pedantic "$deb" >"$scratch/lintian.log" 2>&1 || lintian_status=$?
+  lintian --pedantic --display-info --display-experimental "$deb" >"$scratch/lintian.log" 2>&1 || lintian_status=$?
   [ "$lintian_status" -le 1 ] || fail "lintian failed (status $lintian_status): $(cat "$scratch/lintian.log")"
   unexplained=$(grep -E '^[EWIPX]: ' "$scratch/lintian.log" | awk '{print $3}' | sort -u |
                 grep -vxF -f <(explained_tags) || true)
