@@ -1,11 +1,14 @@
 # Install rules, the Debian package and the environment module file.
 #
-# An install holds the five programs in bin/, the README, the change log, the
-# licence (as copyright, the name Debian gives it), the documents the README
-# links to (docs/) and the example inputs in share/doc/<package>/, and a module file in
-# share/modulefiles/<package>/<version>; nothing else (no test or benchmark
-# programs, no static libraries). The programs link only shared system
-# libraries, so an install needs nothing from the source or build tree.
+# An install holds the five programs in bin/, their manual pages in
+# share/man/man1/, the README, the change log (as it is and as Debian's
+# changelog.gz), the licence (as copyright, the name Debian gives it), the
+# documents the README links to (docs/) and the example inputs in
+# share/doc/<package>/, and a module file in share/modulefiles/<package>/<version>
+# (in an install to /usr, where Debian's module systems look: see below);
+# nothing else (no test or benchmark programs, no static libraries). The
+# programs link only shared system libraries, so an install needs nothing from
+# the source or build tree.
 
 # The Debian form of the project name (lowercase, hyphens) names the package,
 # its documentation folder and its module.
@@ -59,6 +62,75 @@ if(MPI_RUN_PATH)
     endif()
   endforeach()
 endif()
+# Debian's strip (dh_strip) also drops the compiler's notes (.comment, .note),
+# which a plain `strip` keeps; an install that strips (CPack's, with
+# CPACK_STRIP_FILES, or `cmake --install --strip`) does the same here.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(_program ${PARALLEL_LABS_PROGRAMS})
+      execute_process(COMMAND [[${CMAKE_STRIP}]] --remove-section=.comment --remove-section=.note
+                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${_program}\"
+                      RESULT_VARIABLE _status)
+      if(NOT _status EQUAL 0)
+        message(FATAL_ERROR \"Could not strip \${_program}\")
+      endif()
+    endforeach()
+  endif()
+")
+
+# The Maintainer field names whoever builds and hands out the package (a lab,
+# a department): -DPACKAGE_MAINTAINER="Name <address>". Left empty, it comes
+# from DEBFULLNAME and DEBEMAIL (Debian's variables for a maintainer's name and
+# address) when both are set at configure time, else from the project's
+# address.
+set(PACKAGE_MAINTAINER "" CACHE STRING "Maintainer field of the Debian package: Name <address>")
+if(PACKAGE_MAINTAINER)
+  set(_maintainer "${PACKAGE_MAINTAINER}")
+elseif(NOT "$ENV{DEBFULLNAME}" STREQUAL "" AND NOT "$ENV{DEBEMAIL}" STREQUAL "")
+  set(_maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+else()
+  set(_maintainer "Parallel labs maintainers <maintainers@parallel-labs.example.org>")
+endif()
+if(NOT _maintainer MATCHES "^[^<>,]+ <[^<>@ ]+@[^<>@ ]+>$")
+  message(FATAL_ERROR "PACKAGE_MAINTAINER must read 'Name <address>', not '${_maintainer}'")
+endif()
+message(STATUS "Debian package maintainer: ${_maintainer} (PACKAGE_MAINTAINER)")
+# The change log's entries name the maintainer: rebuilt when it changes.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/compressed/maintainer.txt CONTENT "${_maintainer}\n")
+
+# Manual pages (man/, section 1) of the programs built, and the change log
+# as Debian's changelog.gz, compressed as Debian installs them: gzip -9n
+# (no file name or time stamp inside, so every build gives the same bytes).
+find_program(GZIP_EXECUTABLE gzip REQUIRED)
+mark_as_advanced(GZIP_EXECUTABLE)
+set(_compressed_dir ${PROJECT_BINARY_DIR}/compressed)
+set(_compressed "")
+set(_man_pages "")
+foreach(_source IN LISTS PARALLEL_LABS_PROGRAMS ITEMS changelog)
+  if(_source STREQUAL "changelog")
+    # CHANGELOG.md in the Debian change log's form (cmake/debian_changelog.cmake).
+    set(_input ${PROJECT_SOURCE_DIR}/CHANGELOG.md)
+    set(_copy ${_compressed_dir}/changelog)
+    set(_make_copy ${CMAKE_COMMAND} -DINPUT=${_input} -DOUTPUT=${_copy} -DPACKAGE_NAME=${PACKAGE_NAME}
+        -DMAINTAINER=${_maintainer} -P ${PROJECT_SOURCE_DIR}/cmake/debian_changelog.cmake)
+    set(_script ${PROJECT_SOURCE_DIR}/cmake/debian_changelog.cmake ${_compressed_dir}/maintainer.txt)
+  else()
+    set(_input ${PROJECT_SOURCE_DIR}/man/${_source}.1)
+    set(_copy ${_compressed_dir}/${_source}.1)
+    set(_make_copy ${CMAKE_COMMAND} -E copy ${_input} ${_copy})
+    set(_script "")
+    list(APPEND _man_pages ${_copy}.gz)
+  endif()
+  add_custom_command(OUTPUT ${_copy}.gz
+    COMMAND ${_make_copy}
+    COMMAND ${GZIP_EXECUTABLE} -9nf ${_copy}
+    DEPENDS ${_input} ${_script} VERBATIM)
+  list(APPEND _compressed ${_copy}.gz)
+endforeach()
+add_custom_target(compressed_docs ALL DEPENDS ${_compressed})
+install(FILES ${_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${_compressed_dir}/changelog.gz DESTINATION ${PARALLEL_LABS_DOCDIR})
+
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         DESTINATION ${PARALLEL_LABS_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${PARALLEL_LABS_DOCDIR} RENAME copyright)
@@ -73,6 +145,7 @@ install(CODE "
   set(MODULE_DESTINATION [[${MODULEFILE_DIR}]])
   set(MODULE_BINDIR_REL [[${CMAKE_INSTALL_BINDIR}]])
   set(MODULE_EXAMPLESDIR_REL [[${PARALLEL_LABS_DOCDIR}/examples]])
+  set(MODULE_MANDIR_REL [[${CMAKE_INSTALL_MANDIR}]])
   set(PACKAGE_NAME [[${PACKAGE_NAME}]])
   set(PACKAGE_SUMMARY [[${PACKAGE_SUMMARY}]])
   set(PROJECT_VERSION [[${PROJECT_VERSION}]])
@@ -84,7 +157,8 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Parallel labs")
-set(CPACK_PACKAGE_CONTACT "Parallel labs maintainers <maintainers@parallel-labs.example.org>")
+set(CPACK_PACKAGE_CONTACT "${_maintainer}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${_maintainer}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY ${PACKAGE_SUMMARY})
 set(CPACK_PACKAGE_DESCRIPTION "Five small command-line programs that show shared-memory parallelism
 (OpenMP) and message passing (MPI) at work: bank, vector_max, greetings,
@@ -97,7 +171,26 @@ set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+# The package is parallel-labs whichever MPI it was built with; the file name
+# says which: parallel-labs-openmpi_<version>_<arch>.deb or
+# parallel-labs-mpich_..., so that the two builds' files do not overwrite
+# each other. A build without MPI keeps Debian's name,
+# parallel-labs_<version>_<arch>.deb.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+if(MPI_FAMILY STREQUAL "Open MPI" OR MPI_FAMILY STREQUAL "MPICH")
+  string(REPLACE " " "" _family "${MPI_FAMILY}")
+  string(TOLOWER "${_family}" _family)
+  find_program(DPKG_EXECUTABLE dpkg)
+  mark_as_advanced(DPKG_EXECUTABLE)
+  set(_architecture "${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}")
+  if(NOT _architecture AND DPKG_EXECUTABLE)
+    execute_process(COMMAND ${DPKG_EXECUTABLE} --print-architecture
+                    OUTPUT_VARIABLE _architecture OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+  if(_architecture)
+    set(CPACK_DEBIAN_FILE_NAME "${PACKAGE_NAME}-${_family}_${PROJECT_VERSION}_${_architecture}.deb")
+  endif()
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION education)
 if(NOT CMAKE_CROSSCOMPILING)
   # Depends comes from the shared libraries the programs link (dpkg-shlibdeps).

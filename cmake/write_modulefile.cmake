@@ -4,8 +4,14 @@
 # other file, staged under DESTDIR when that is set.
 #
 # Expects MODULE_TEMPLATE, MODULE_DESTINATION (relative to
-# the prefix), MODULE_BINDIR_REL, MODULE_EXAMPLESDIR_REL, PACKAGE_NAME,
-# PACKAGE_SUMMARY and PROJECT_VERSION.
+# the prefix), MODULE_BINDIR_REL, MODULE_MANDIR_REL, MODULE_EXAMPLESDIR_REL,
+# PACKAGE_NAME, PACKAGE_SUMMARY and PROJECT_VERSION.
+#
+# An install to /usr (the Debian package) puts the file where Debian's module
+# systems look without `module use`: Environment Modules in
+# /usr/share/modules/modulefiles, Lmod in /etc/lmod/modules, which gets a
+# link to the package's folder there (a link, not a file: a file in /etc
+# would be a configuration file of the package).
 
 set(MODULE_PREFIX "${CMAKE_INSTALL_PREFIX}")
 # A relative prefix (`--prefix labs`) installs below the current folder, the
@@ -38,6 +44,12 @@ function(below_prefix rel out)
 endfunction()
 below_prefix("${MODULE_BINDIR_REL}" MODULE_BINDIR)
 below_prefix("${MODULE_EXAMPLESDIR_REL}" MODULE_EXAMPLESDIR)
+below_prefix("${MODULE_MANDIR_REL}" MODULE_MANDIR)
+set(_lmod_link "")
+if(MODULE_PREFIX STREQUAL "/usr")
+  set(MODULE_DESTINATION "share/modules/modulefiles/${PACKAGE_NAME}")
+  set(_lmod_link "/etc/lmod/modules/${PACKAGE_NAME}")
+endif()
 
 file(READ "${MODULE_TEMPLATE}" _template)
 string(CONFIGURE "${_template}" _content @ONLY)
@@ -54,3 +66,11 @@ if(NOT _chmod_status EQUAL 0)
   message(FATAL_ERROR "Could not make ${_staged} readable by all")
 endif()
 list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_file}")
+if(_lmod_link)
+  get_filename_component(_link_dir "$ENV{DESTDIR}${_lmod_link}" DIRECTORY)
+  file(MAKE_DIRECTORY "${_link_dir}")
+  file(REMOVE "$ENV{DESTDIR}${_lmod_link}")
+  message(STATUS "Installing: $ENV{DESTDIR}${_lmod_link} -> ${MODULE_PREFIX}/${MODULE_DESTINATION}")
+  file(CREATE_LINK "${MODULE_PREFIX}/${MODULE_DESTINATION}" "$ENV{DESTDIR}${_lmod_link}" SYMBOLIC)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${_lmod_link}")
+endif()

@@ -125,10 +125,18 @@ ensure_check_packages() {
 # runtimes, /usr/lib/llvm-N).
 clang_major() { clang -dumpversion | cut -d. -f1; }
 
-# Packages of the install tests: Environment Modules to load the module file,
+# Packages of the install tests: a module system to load the module file,
 # dpkg-dev (dpkg-shlibdeps) and file, with which CPack works out the Debian
-# package's dependencies.
-INSTALL_TEST_PACKAGES="environment-modules dpkg-dev file"
+# package's dependencies, lintian to check the package, and man-db to open the
+# manual pages. The module system is Environment Modules, or Lmod with
+# PL_MODULES=lmod (release_pass.sh sets it for Debian 13); on Debian the two
+# conflict: installing lmod removes environment-modules, and back.
+case "${PL_MODULES:-environment-modules}" in
+  lmod) MODULES_PACKAGE=lmod ;;
+  environment-modules) MODULES_PACKAGE=environment-modules ;;
+  *) echo "PL_MODULES must be lmod or environment-modules, not '$PL_MODULES'" >&2; exit 2 ;;
+esac
+INSTALL_TEST_PACKAGES="$MODULES_PACKAGE dpkg-dev file lintian man-db"
 
 # Packages of the aarch64 cross build (scripts/cross_aarch64.sh): the cross
 # compiler, qemu-user to run the tests, and GoogleTest's sources to build it

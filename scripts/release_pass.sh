@@ -63,6 +63,11 @@ if [ -z "$RELEASE" ]; then echo "$MIRROR"; exit 0; fi
 if [ "$(id -u)" -ne 0 ]; then echo "release_pass: needs root (debootstrap, namespaces)"; exit 77; fi
 ensure_packages debootstrap util-linux
 
+# The install tests load the module file with Lmod on Debian 13 and with
+# Environment Modules elsewhere (scripts/lib.sh; PL_MODULES overrides).
+[ "$RELEASE" != trixie ] || PL_MODULES=${PL_MODULES:-lmod}
+export PL_MODULES=${PL_MODULES:-environment-modules}
+
 CHROOTS=${PL_CHROOT_DIR:-/var/cache/parallel-labs/chroots}
 DIR="$CHROOTS/$RELEASE"
 
@@ -92,7 +97,7 @@ in_chroot() {
     pivot_root . .host-root
     umount -l /.host-root
     rmdir /.host-root
-    exec env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" \
+    exec env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" PL_MODULES="$PL_MODULES" \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"' \
     in_chroot "$DIR" "$@"
 }

@@ -54,13 +54,14 @@ fi
 
 if [ "$mode" = version ]; then
   version=$3
-  named=$(cd "$source" && grep -oHE 'parallel-labs[_/][0-9]+\.[0-9]+\.[0-9]+|^Version: [0-9.]+' README.md docs/*.md)
+  named=$(cd "$source" && grep -oHE 'parallel-labs(-openmpi|-mpich)?[_/][0-9]+\.[0-9]+\.[0-9]+|^Version: [0-9.]+' README.md docs/*.md)
   [ -n "$named" ] || fail "the documents name no version"
   while IFS= read -r line; do
     [ "${line##*[ _/]}" = "$version" ] || fail "$line: the project's version is $version"
   done <<<"$named"
   newest=$(grep -m 1 '^## ' "$source/CHANGELOG.md" || true)
-  [ "$newest" = "## $version" ] || fail "CHANGELOG.md: the newest entry is '$newest', not '## $version'"
+  [[ "$newest" =~ ^"## $version ("[0-9]{4}-[0-9]{2}-[0-9]{2}")"$ ]] ||
+    fail "CHANGELOG.md: the newest entry is '$newest', not '## $version (YYYY-MM-DD)'"
   [ $status -ne 0 ] || echo "every version named is $version"
   exit $status
 fi

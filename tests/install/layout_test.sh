@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build tree to scratch prefixes and checks the result: nothing
 # lands outside the prefix, the prefix holds exactly the programs, the README,
-# the change log, the licence (as copyright), its docs, the examples and the
-# module file, the module file names the prefix used, and every program runs
-# from there and tells the project's version.
+# the change log (also as changelog.gz), the licence (as copyright), its docs,
+# the examples, the manual pages and the module file, the module file names the
+# prefix used, man finds the pages through MANPATH, and every program runs
+# from there and tells the project's version. An install to /usr puts the
+# module file where Debian's module systems look.
 # Usage: layout_test.sh BUILD_DIR SOURCE_DIR VERSION SCRATCH
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 build=$1 source=$2 version=$3 scratch=$4
@@ -25,6 +27,17 @@ grep -qxF 'prepend-path PATH {/opt/parallel-labs/bin}' "$stage/opt/parallel-labs
   fail "the staged module file does not name the prefix /opt/parallel-labs:
 $(cat "$stage/opt/parallel-labs/$modulefile")"
 
+# Staged to /usr, as the Debian package is: the module file goes where
+# Environment Modules looks, with a link to its folder where Lmod looks.
+usr_stage=$scratch/usr-stage
+DESTDIR=$usr_stage cmake --install "$build" --prefix /usr >"$scratch/usr-stage.log" ||
+  fail "staged install to /usr failed: $(cat "$scratch/usr-stage.log")"
+grep -qxF 'prepend-path PATH {/usr/bin}' "$usr_stage/usr/share/modules/modulefiles/parallel-labs/$version" ||
+  fail "an install to /usr has no module file in /usr/share/modules/modulefiles: $(cd "$usr_stage" && find . -path '*modul*')"
+[ "$(readlink "$usr_stage/etc/lmod/modules/parallel-labs")" = /usr/share/modules/modulefiles/parallel-labs ] ||
+  fail "an install to /usr has no link /etc/lmod/modules/parallel-labs to the module folder"
+[ ! -e "$usr_stage/usr/share/modulefiles" ] || fail "an install to /usr still writes /usr/share/modulefiles"
+
 # A relative prefix installs below the current folder; the module file must
 # still name it by its absolute path.
 mkdir -p "$scratch/relative/cwd"
@@ -45,6 +58,8 @@ expected_files=$(
   for p in $PROGRAMS; do echo "bin/$p"; done
   echo "$docdir/README.md"
   echo "$docdir/CHANGELOG.md"
+  echo "$docdir/changelog.gz"
+  for p in $PROGRAMS; do echo "share/man/man1/$p.1.gz"; done
   echo "$docdir/copyright"
   (cd "$source/docs" && find . ! -type d | sed "s|^\./|$docdir/docs/|")
   (cd "$source/examples" && find . ! -type d | sed "s|^\./|$docdir/examples/|")
@@ -68,6 +83,28 @@ done
 cmp -s "$source/README.md" "$prefix/$docdir/README.md" || fail "installed README.md differs from the source"
 cmp -s "$source/CHANGELOG.md" "$prefix/$docdir/CHANGELOG.md" || fail "installed CHANGELOG.md differs from the source"
 cmp -s "$source/LICENSE" "$prefix/$docdir/copyright" || fail "installed copyright differs from LICENSE"
+# changelog.gz: CHANGELOG.md as a Debian change log, an entry per version,
+# newest first, every text line of CHANGELOG.md's entries in it.
+changelog=$(gzip -dc "$prefix/$docdir/changelog.gz") || fail "installed changelog.gz is not gzip data"
+[ "$(head -n 1 <<<"$changelog")" = "parallel-labs ($version) unstable; urgency=medium" ] ||
+  fail "changelog.gz does not begin with the entry of $version: $(head -n 1 <<<"$changelog")"
+[ "$(grep -c '^parallel-labs (' <<<"$changelog")" = "$(grep -c '^## ' "$source/CHANGELOG.md")" ] ||
+  fail "changelog.gz does not have an entry for each version of CHANGELOG.md"
+[ "$(grep -c '^ -- [^<]* <[^>]*>  [A-Z][a-z][a-z], [0-9][0-9] [A-Z][a-z][a-z] [0-9]\{4\} 00:00:00 +0000$' <<<"$changelog")" = \
+  "$(grep -c '^## ' "$source/CHANGELOG.md")" ] || fail "changelog.gz: an entry lacks its trailer line:
+$changelog"
+diff <(sed -n '/^## /,$p' "$source/CHANGELOG.md" | grep -v -e '^## ' -e '^$' | sed 's/^- //' | tr -s ' ') \
+     <(grep '^  ' <<<"$changelog" | sed -e 's/^  //' -e 's/^\* //' | tr -s ' ') >/dev/null ||
+  fail "changelog.gz does not hold the text of CHANGELOG.md"
+for p in $PROGRAMS; do
+  cmp -s "$source/man/$p.1" <(gzip -dc "$prefix/share/man/man1/$p.1.gz") ||
+    fail "installed share/man/man1/$p.1.gz is not man/$p.1 compressed"
+done
+# man finds the installed pages through MANPATH (as the module sets it).
+if command -v man >/dev/null; then
+  page=$(MANPATH="$prefix/share/man:" man -w bank) || fail "man -w bank with MANPATH=$prefix/share/man: found nothing"
+  [ "$page" = "$prefix/share/man/man1/bank.1.gz" ] || fail "man -w bank: $page"
+fi
 diff -r "$source/examples" "$prefix/$docdir/examples" >/dev/null || fail "installed examples differ from the source"
 diff -r "$source/docs" "$prefix/$docdir/docs" >/dev/null || fail "installed docs differ from the source"
 
