@@ -32,6 +32,7 @@ static const program_info BANK_INFO = {
     "                           status is then 1.\n"
     "\n"
     "Colours: set NO_COLOR to a non-empty value to leave them out.\n"
+    "\n"
     "Log files: thread N appends its records to pN.log in the working directory.\n",
     "docs/bank.md"};
 
