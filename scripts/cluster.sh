@@ -392,7 +392,7 @@ case "${1:-}" in
         --watch-parent) [ $# -eq 2 ] || usage_error "unexpected argument: $3"; up "$PPID" ;;
         *) usage_error "unexpected argument: $2" ;;
       esac ;;
-  watch) watch "$2" "${3:-}" ;;
+  watch) watch "$2" "${3:-}" ;;  # the watchdog's own process (start_watchdog)
   run) [ $# -ge 3 ] || { echo "usage: cluster.sh run HOST CMD..." >&2; exit 2; }
        host=$2; shift 2; [ "${1:-}" = -- ] && shift; enter "$host" "$PWD" "$@" ;;
   # Like ssh: one shell command line, started in the root folder.

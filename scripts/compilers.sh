@@ -8,8 +8,8 @@
 # programs installed, packaged and removed again.
 #
 # usage: scripts/compilers.sh [-h]
-#   Builds land in build/gcc-N and build/clang; as root, the compilers are
-#   installed first.
+#   Builds with a second GCC and with Clang, in build/gcc-N and build/clang,
+#   and runs the tests of each; as root, installs the compilers first.
 #   -h, --help  print this usage and exit
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
