@@ -123,22 +123,24 @@ what=SIGKILL pids=""
 rm -f "$scratch/holding" "$scratch/release"
 (cd "$scratch" && exec ctest) >"$scratch/out" 2>&1 &
 run=$!
+disown "$run"  # no "Killed" line from this shell
 if held "$run"; then
   kill -KILL "$run"
+  start=$SECONDS
   tries=100
   while [ -e "$state/run/cluster.up" ] && [ "$tries" -gt 0 ]; do sleep 0.2; tries=$((tries - 1)); done
+  echo "SIGKILL to ctest: cluster down after $((SECONDS - start)) s"
+  grep -q 'taking it down' "$state/log/watchdog.out" || fail "$what: the watchdog did not take the cluster down"
 fi
-wait "$run"
 clean
 
 # A whole run after these: the fixture brings the cluster up and down, and
 # stops the watchdog.
 what="a whole run" pids=""
-rm -f "$scratch/holding"
-touch "$scratch/release"
+rm -f "$scratch/holding" "$scratch/release"
 bash -c 'source "$1"; run_tests "$2"' run "$lib" "$scratch" >"$scratch/out" 2>&1 &
 run=$!
-held "$run"
+held "$run" && touch "$scratch/release"
 wait "$run" || fail "$what failed: $(tail -n 5 "$scratch/out")"
 clean
 
