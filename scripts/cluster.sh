@@ -13,27 +13,31 @@
 # bridge pl-br0, which lives in a namespace of its own (pl-switch), so nothing
 # is added to the machine's own network.
 #
-#   cluster.sh check              exit 0 if a cluster can be built here, else
-#                                 one line saying why and exit 77
-#   cluster.sh up                 installs the packages, builds the cluster,
-#                                 starts munged, slurmctld and 3 slurmd
-#   cluster.sh down               stops every process in the hosts and removes
-#                                 every namespace (also after a failed up)
-#   cluster.sh run HOST CMD...    runs CMD on HOST in the current folder, with
-#                                 SLURM_CONF set
-#   cluster.sh rsh HOST CMD...    the same for a shell command line; mpirun's
-#                                 launch agent in place of ssh
-#   cluster.sh mpirun ARGS...     mpirun on pl-login over the 3 compute hosts
-#                                 (hostfile, launch agent, TCP settings)
-#   cluster.sh mpiexec ARGS...    the same with MPICH's launcher (Hydra,
-#                                 mpiexec.mpich): its hostfile, launch agent
-#                                 and network interface
-#
-# PL_CLUSTER_SHARED_TMP=1 leaves /tmp and /dev/shm shared by all hosts (only
-# for showing what goes wrong then: see docs/cluster.md).
-# State, configuration and logs go to $PL_CLUSTER_DIR (default build/cluster).
 # Processes are stopped by PID: the ones recorded at start and every process
 # found inside the hosts' network namespaces.
+#
+# usage: scripts/cluster.sh [-h] COMMAND [ARGS...]
+#   check              exit 0 if a cluster can be built here, else one line
+#                      saying why and exit 77
+#   up [--watch-parent]
+#                      installs the packages, builds the cluster, starts
+#                      munged, slurmctld and 3 slurmd; --watch-parent: also
+#                      takes it down when the process that ran this command
+#                      (ctest, for the tests' fixture) ends and leaves it up
+#   down               stops every process in the hosts and removes every
+#                      namespace (also after a failed or interrupted up)
+#   run HOST CMD...    runs CMD on HOST in the current folder, with
+#                      SLURM_CONF set
+#   rsh HOST CMD...    the same for a shell command line; mpirun's launch
+#                      agent in place of ssh
+#   mpirun ARGS...     mpirun on pl-login over the 3 compute hosts (hostfile,
+#                      launch agent, TCP settings)
+#   mpiexec ARGS...    the same with MPICH's launcher (Hydra, mpiexec.mpich):
+#                      its hostfile, launch agent and network interface
+#   -h, --help         print this usage and exit
+# Environment: PL_CLUSTER_DIR, the state folder (default build/cluster);
+# PL_CLUSTER_SHARED_TMP=1 leaves /tmp and /dev/shm shared by all hosts (only
+# for showing what goes wrong then: see docs/cluster.md).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -254,7 +258,10 @@ nodes_idle() {
   [ "$("$SELF" run pl-login sinfo -h -N -o %t | sort -u)" = idle ]
 }
 
+# up [OWNER]: builds the cluster; with OWNER (a PID), also starts the
+# watchdog that takes it down should OWNER end first.
 up() {
+  local owner=${1:-}
   check || exit $?
   ensure_packages $BASE_PACKAGES
   ensure_daemon_packages $CLUSTER_PACKAGES
@@ -263,6 +270,10 @@ up() {
   mkdir -p "$STATE/run" "$STATE/log" "$STATE/etc"
   trap 'echo "cluster: set-up failed, taking it down (logs: $STATE/log)" >&2; down' ERR
   trap 'down; exit 130' INT TERM
+  # From here until "down" the cluster counts as up: whoever ran "up" takes
+  # it down also when interrupted halfway (scripts/lib.sh, run_tests).
+  : >"$STATE/run/cluster.up"
+  [ -z "$owner" ] || start_watchdog "$owner"
   make_network
   make_hosts
   write_slurm_conf
@@ -275,6 +286,37 @@ up() {
   chmod 755 "$STATE/hydra-rsh"
   trap - ERR INT TERM
   echo "cluster: up in $((SECONDS - started)) s (state in $STATE)"
+}
+
+# proc_start PID: when PID started (clock ticks after boot), empty once it
+# has ended; with the PID it tells a process apart from a later one that got
+# the same PID.
+proc_start() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+  stat=${stat##*) }  # the fields after the command name, from field 3 on
+  set -- $stat
+  echo "${20}"
+}
+
+# A test run killed outright (SIGKILL to ctest) never runs its fixture's
+# "down": the watchdog, a process of its own, waits for the owner (the ctest
+# that ran "up") to end and then takes the cluster down, unless that was done
+# already. "down" stops the watchdog like every process recorded in run/.
+start_watchdog() {
+  local owner=$1
+  PL_CLUSTER_DIR=$STATE setsid "$SELF" watch "$owner" "$(proc_start "$owner")" \
+    </dev/null >"$STATE/log/watchdog.out" 2>&1 &
+  echo "$!" >"$STATE/run/watchdog.pid"
+}
+
+# watch OWNER START: the watchdog's loop (OWNER's PID and start time).
+watch() {
+  while [ -n "$2" ] && [ "$(proc_start "$1")" = "$2" ]; do sleep 1; done
+  [ -e "$STATE/run/cluster.up" ] || exit 0
+  rm -f "$STATE/run/watchdog.pid"  # down must not stop this process
+  echo "cluster: process $1 ended and left the cluster up; taking it down"
+  down
 }
 
 # Stops a list of PIDs: SIGTERM, up to 5 s, then SIGKILL.
@@ -315,10 +357,12 @@ down() {
     [ ${#pids[@]} -eq 0 ] && break
     stop_pids "${pids[@]}"
   done
+  # Tolerant of a second "down" at the same time (an interrupted run's own
+  # and its watchdog's): what the other removed first is no error.
   for ns in "${HOSTS[@]}" "$SWITCH"; do
-    [ -e "/run/netns/$ns" ] && ip netns del "$ns"
+    [ ! -e "/run/netns/$ns" ] || ip netns del "$ns" 2>/dev/null || [ ! -e "/run/netns/$ns" ]
   done
-  rm -f "$STATE"/run/*.pid "$STATE"/run/*.keeper "$STATE"/run/*.pidfile "$STATE/hostfile" \
+  rm -f "$STATE/run/cluster.up" "$STATE"/run/*.pid "$STATE"/run/*.keeper "$STATE"/run/*.pidfile "$STATE/hostfile" \
     "$STATE/hostfile.hydra" "$STATE/hydra-rsh"
   rm -rf "$STATE/munge" "$STATE/slurm/state"
   rm -rf "${STATE:?}/hosts"
@@ -342,14 +386,18 @@ cluster_mpiexec() {
 }
 
 case "${1:-}" in
-  check) check ;;
-  up) up ;;
-  down) down ;;
+  check | down) [ $# -eq 1 ] || usage_error "unexpected argument: $2"; "$1" ;;
+  up) case "${2:-}" in
+        "") [ $# -eq 1 ] || usage_error "unexpected argument: $2"; up ;;
+        --watch-parent) [ $# -eq 2 ] || usage_error "unexpected argument: $3"; up "$PPID" ;;
+        *) usage_error "unexpected argument: $2" ;;
+      esac ;;
+  watch) watch "$2" "${3:-}" ;;  # the watchdog's own process (start_watchdog)
   run) [ $# -ge 3 ] || { echo "usage: cluster.sh run HOST CMD..." >&2; exit 2; }
        host=$2; shift 2; [ "${1:-}" = -- ] && shift; enter "$host" "$PWD" "$@" ;;
   # Like ssh: one shell command line, started in the root folder.
   rsh) host=$2; shift 2; enter "$host" / sh -c "$*" ;;
   mpirun) shift; cluster_mpirun "$@" ;;
   mpiexec) shift; cluster_mpiexec "$@" ;;
-  *) echo "usage: cluster.sh check|up|down|run HOST CMD...|rsh HOST CMD|mpirun ARGS...|mpiexec ARGS..." >&2; exit 2 ;;
+  *) check_option "${1:-}"; usage_error "unknown command: ${1:-(none)}" ;;
 esac

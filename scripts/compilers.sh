@@ -6,9 +6,14 @@
 # emulated cluster checks launching across hosts, which the default build's
 # run in scripts/test.sh covers). The install tests run on each build: its
 # programs installed, packaged and removed again.
-# Builds land in build/gcc-N and build/clang.
+#
+# usage: scripts/compilers.sh [-h]
+#   Builds with a second GCC and with Clang, in build/gcc-N and build/clang,
+#   and runs the tests of each; as root, installs the compilers first.
+#   -h, --help  print this usage and exit
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 
 ensure_packages $BASE_PACKAGES valgrind $INSTALL_TEST_PACKAGES
 ensure_check_packages

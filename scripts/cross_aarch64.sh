@@ -6,13 +6,13 @@
 # googletest). The kernel's binfmt settings are not used and not changed.
 #
 # usage: scripts/cross_aarch64.sh [-h] [-p]
-#   -h  print this usage and exit
-#   -p  also make the Debian package (build/aarch64/parallel-labs_*_arm64.deb)
+#   -h, --help  print this usage and exit
+#   -p          also make the Debian package (build/aarch64/parallel-labs_*_arm64.deb)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-print_usage() { sed -n '/^# usage:/,/^[^#]/{/^#/s/^# \{0,1\}//p}' "${BASH_SOURCE[0]}"; }
 package=0
+[ "${1:-}" != --help ] || { print_usage; exit 0; }
 while getopts "hp" opt; do
   case $opt in
     h) print_usage; exit 0 ;;

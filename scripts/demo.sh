@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
 # Builds the programs and runs each of them on the bundled examples in a
 # scratch folder, so the checkout stays clean.
-#   scripts/demo.sh                      every program, Open MPI build (build/release)
-#   scripts/demo.sh --mpi-only DIR       the MPI programs of the build in DIR with
-#                                        its own launcher (e.g. build/mpich, MPICH)
+#
+# usage: scripts/demo.sh [-h] [--mpi-only DIR]
+#   Without options: every program, Open MPI build (build/release).
+#   --mpi-only DIR  the MPI programs of the build in DIR with its own launcher
+#                   (e.g. build/mpich, MPICH)
+#   -h, --help      print this usage and exit
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 MPI_ONLY=no
 BIN="$ROOT/build/release"
-if [ "${1:-}" = --mpi-only ]; then
-  MPI_ONLY=yes
-  BIN=$(cd "$ROOT" && cd "${2:?usage: demo.sh [--mpi-only BUILD_DIR]}" && pwd)
-fi
+while [ $# -gt 0 ]; do
+  case $1 in
+    --mpi-only)
+      [ $# -ge 2 ] || usage_error "--mpi-only needs a build folder"
+      MPI_ONLY=yes BIN=$2
+      shift 2 ;;
+    *) check_option "$1"; usage_error "unexpected argument: $1" ;;
+  esac
+done
+[ "$MPI_ONLY" = no ] || BIN=$(cd "$ROOT" && cd "$BIN" && pwd)
 
 ensure_packages $BASE_PACKAGES
 if [ "$MPI_ONLY" = yes ]; then

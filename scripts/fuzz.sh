@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
 # Fuzzes the transaction file reader for a bounded time.
-# Usage: scripts/fuzz.sh [SECONDS]   (default 60)
+#
+# usage: scripts/fuzz.sh [-h] [SECONDS]
+#   Builds build/fuzz and fuzzes for SECONDS (default 60); a failing input is
+#   saved in build/fuzz.
+#   -h, --help  print this usage and exit
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-seconds=${1:-60}
+seconds=60
+if [ $# -gt 0 ]; then
+  check_option "$1"
+  seconds=$1
+fi
+[ $# -le 1 ] || usage_error "unexpected argument: $2"
+[[ $seconds =~ ^[1-9][0-9]*$ ]] || usage_error "not a number of seconds: $seconds"
 ensure_packages $BASE_PACKAGES
 ensure_check_packages
 build_named fuzz

@@ -1,6 +1,40 @@
 # Sourced by the scripts in this folder: repository root, package check, build.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# The script that sourced this file, for its usage and its messages.
+SCRIPT_NAME=$(basename "${BASH_SOURCE[1]:-$0}")
+
+# print_usage: the running script's usage, which is its header comment from
+# the line "# usage:" to the header's end, without the comment marks. Written
+# once, read by people in the script and by -h/--help.
+print_usage() {
+  sed -n '/^# usage:/,/^[^#]/{/^#/!q;s/^# \{0,1\}//p}' "$ROOT/scripts/$SCRIPT_NAME"
+}
+
+# usage_error MESSAGE: MESSAGE and the usage on stderr, then exit status 2.
+usage_error() {
+  echo "$SCRIPT_NAME: $1" >&2
+  print_usage >&2
+  exit 2
+}
+
+# check_option ARG, for the scripts' argument loops, before they do anything:
+# -h or --help prints the usage and exits 0; any other ARG starting with "-"
+# is refused (usage_error); anything else is left to the script.
+check_option() {
+  case "$1" in
+    -h | --help) print_usage; exit 0 ;;
+    -*) usage_error "unknown option: $1" ;;
+  esac
+}
+
+# no_arguments "$@": for a script that takes none: answers -h/--help, refuses
+# everything else.
+no_arguments() {
+  [ $# -eq 0 ] && return 0
+  check_option "$1"
+  usage_error "unexpected argument: $1"
+}
 
 # Packages every build needs: compiler, CMake, GoogleTest, Open MPI.
 BASE_PACKAGES="g++ make cmake libgtest-dev openmpi-bin libopenmpi-dev"
@@ -53,10 +87,53 @@ build_named() {
 # run_tests DIR [CTEST ARGS...]: the tests of the build in DIR (relative to
 # the repository root), the output of each failed test shown, and a failure
 # when no test ran.
+# ctest runs in a session of its own, so that an interrupted run (Ctrl-C,
+# SIGTERM or SIGHUP to this script, or ctest ended by a closed pipe) can be
+# ended whole: ctest and every test it started are one process group. Then
+# stop_tests takes down the emulated cluster the run's test fixture left up.
+# A ctest killed outright leaves that to the fixture's watchdog
+# (cluster.sh up --watch-parent).
 run_tests() {
-  local dir=$1
+  local dir status=0
+  dir=$(cd "$ROOT" && cd "$1" && pwd)
   shift
-  (cd "$ROOT" && cd "$dir" && ctest --output-on-failure --no-tests=error -j "$(nproc)" "$@")
+  # A background job is not a process group leader: setsid makes the new
+  # session without a fork, so $! is ctest's PID and its group's ID.
+  (cd "$dir" && exec setsid ctest --output-on-failure --no-tests=error -j "$(nproc)" "$@") &
+  TESTS_GROUP=$! TESTS_DIR=$dir
+  trap 'stop_tests INT 130' INT
+  trap 'stop_tests TERM 143' TERM
+  trap 'stop_tests HUP 129' HUP
+  wait "$TESTS_GROUP" || status=$?
+  trap - INT TERM HUP
+  # Above 128: ctest was ended by a signal (SIGPIPE from a closed pipe, ...).
+  [ "$status" -le 128 ] || stop_tests "ctest's SIG$(kill -l "$status")"
+  return "$status"
+}
+
+# stop_tests WHAT [STATUS]: ends the tests of the last run_tests (SIGTERM to
+# the group, SIGKILL to what is left after 5 s), takes the emulated cluster
+# down when its state folder (the build's cluster/) says it is up, then exits
+# with STATUS when given. Nothing here may stop it halfway: no signal, and no
+# write to a pipe that was closed.
+stop_tests() {
+  local tries=25
+  trap '' INT TERM HUP PIPE
+  set +e
+  echo "== Tests interrupted ($1): stopping them" >&2
+  kill -TERM -- "-$TESTS_GROUP" 2>/dev/null
+  while kill -0 -- "-$TESTS_GROUP" 2>/dev/null && [ "$tries" -gt 0 ]; do
+    sleep 0.2
+    tries=$((tries - 1))
+  done
+  kill -KILL -- "-$TESTS_GROUP" 2>/dev/null
+  if [ -e "$TESTS_DIR/cluster/run/cluster.up" ]; then
+    echo "== Taking the emulated cluster down ($TESTS_DIR/cluster)" >&2
+    PL_CLUSTER_DIR="$TESTS_DIR/cluster" "$ROOT/scripts/cluster.sh" down >&2
+  fi
+  [ -z "${2:-}" ] || exit "$2"
+  trap - INT TERM HUP PIPE
+  set -e
 }
 
 # MPICH beside Open MPI: the library, its compiler wrapper mpicxx.mpich and its

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Builds the MPI programs and their tests against MPICH (beside the default
-# Open MPI) in build/mpich (or $MPICH_BUILD), runs the MPI tests there (and the
-# cluster tests as root), the MPI tests again under the sanitizers, then the
-# MPI part of the demo with MPICH's launcher.
+# Open MPI), runs the MPI tests there (and the cluster tests as root), the MPI
+# tests again under the sanitizers, then the MPI part of the demo with MPICH's
+# launcher.
+#
+# usage: scripts/mpich.sh [-h]
+#   Builds in build/mpich and build/mpich-asan (or $MPICH_BUILD and
+#   $MPICH_BUILD-asan); as root, installs MPICH first.
+#   -h, --help  print this usage and exit
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 
 ensure_packages $BASE_PACKAGES $MPICH_PACKAGES
 echo "== Building (MPICH, ${MPICH_BUILD:-build/mpich})"

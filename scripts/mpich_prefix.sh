@@ -5,11 +5,22 @@
 # build/mpich-prefix). It is only a copy for trying the run path of an
 # install: the system's MPICH stays where it is, and the loader would find it
 # too, so what shows the run path is `readelf -d` and `ldd` (docs/install.md).
+#
+# usage: scripts/mpich_prefix.sh [-h] [PREFIX]
+#   Copies MPICH into PREFIX (default build/mpich-prefix); as root, installs
+#   MPICH first.
+#   -h, --help  print this usage and exit
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+prefix=$ROOT/build/mpich-prefix
+if [ $# -gt 0 ]; then
+  check_option "$1"
+  prefix=$1
+fi
+[ $# -le 1 ] || usage_error "unexpected argument: $2"
 ensure_packages $MPICH_PACKAGES
 
-PREFIX=$(mkdir -p "${1:-$ROOT/build/mpich-prefix}" && cd "${1:-$ROOT/build/mpich-prefix}" && pwd)
+PREFIX=$(mkdir -p "$prefix" && cd "$prefix" && pwd)
 multiarch=$(gcc -print-multiarch)
 rm -rf "$PREFIX"/{bin,include,lib}
 mkdir -p "$PREFIX"/{bin,include,lib}

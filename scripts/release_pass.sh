@@ -3,14 +3,6 @@
 # another Debian release, in a chroot made with debootstrap from the mirror in
 # this machine's own apt sources, as a newcomer on that release would.
 #
-#   scripts/release_pass.sh RELEASE            RELEASE: bullseye, bookworm or
-#                                              trixie, or its number (11-13)
-#   scripts/release_pass.sh RELEASE CMD...     CMD instead of the two commands,
-#                                              in the copy the last pass left
-#                                              (to look into a failure:
-#                                              ... RELEASE bash)
-#   scripts/release_pass.sh --mirror           print the mirror it would use
-#
 # The chroot lives in $PL_CHROOT_DIR/RELEASE (default
 # /var/cache/parallel-labs/chroots). A chroot left there by an earlier run is
 # used again only when it is of the same release and upgrades cleanly to its
@@ -23,18 +15,25 @@
 # mounts vanish with the mount namespace, and the kernel ends every process
 # left in the PID namespace (a daemon of a failed run) when the pass ends,
 # or when the pass itself is killed.
+#
+# usage: scripts/release_pass.sh [-h] [--mirror] RELEASE [CMD...]
+#   RELEASE       bullseye, bookworm or trixie, or its number (11-13): runs
+#                 the README's two commands there
+#   RELEASE CMD   CMD instead of the two commands, in the copy the last pass
+#                 left (to look into a failure: ... RELEASE bash)
+#   --mirror      print the mirror it would use
+#   -h, --help    print this usage and exit
 # Needs root. Exit status: that of the commands, 77 when this machine can't.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-usage() { echo "usage: release_pass.sh [-h] [--mirror] RELEASE [CMD...]   (RELEASE: bullseye|bookworm|trixie, or 11|12|13)"; }
 case "${1:-}" in
-  -h | --help) usage; exit 0 ;;
   --mirror) RELEASE="" ;;
   bullseye | 11) RELEASE=bullseye ;;
   bookworm | 12) RELEASE=bookworm ;;
   trixie | 13) RELEASE=trixie ;;
-  *) usage >&2; exit 2 ;;
+  "") usage_error "no release given" ;;
+  *) check_option "$1"; usage_error "unknown release: $1" ;;
 esac
 shift
 

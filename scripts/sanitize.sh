@@ -1,8 +1,14 @@
 #!/usr/bin/env bash
 # Runs the test suite under the sanitizers: everything under AddressSanitizer
 # + UndefinedBehaviorSanitizer, the OpenMP programs under ThreadSanitizer.
+#
+# usage: scripts/sanitize.sh [-h]
+#   Builds build/asan and build/tsan (as root, installing clang, libomp and
+#   valgrind first) and runs their tests.
+#   -h, --help  print this usage and exit
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 
 ensure_packages $BASE_PACKAGES
 ensure_check_packages

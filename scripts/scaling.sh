@@ -12,21 +12,19 @@
 #   scaling.png          speedup of both, and team start, against threads
 #
 # usage: scripts/scaling.sh [-h] [-t MAX_THREADS] [-r RUNS] [-s "SIZE ..."] [-o DIR]
-#   -h  print this usage and exit
-#   -t  largest thread count (default: the number of CPUs)
-#   -r  runs per size and thread count (default 5); the median counts
-#   -s  square matrix sizes (default "1000 4000 8000")
-#   -o  output folder (default build/scaling)
+#   -h, --help  print this usage and exit
+#   -t          largest thread count (default: the number of CPUs)
+#   -r          runs per size and thread count (default 5); the median counts
+#   -s          square matrix sizes (default "1000 4000 8000")
+#   -o          output folder (default build/scaling)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-
-# The usage text is the header block from "# usage:" on.
-print_usage() { sed -n '/^# usage:/,/^[^#]/{/^#/s/^# \{0,1\}//p}' "${BASH_SOURCE[0]}"; }
 
 max_threads=$(nproc)
 runs=5
 sizes="1000 4000 8000"
 out="$ROOT/build/scaling"
+[ "${1:-}" != --help ] || { print_usage; exit 0; }
 while getopts "ht:r:s:o:" opt; do
   case $opt in
     h) print_usage; exit 0 ;;

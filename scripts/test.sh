@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
 # Builds the project and runs the whole test suite.
+#
+# usage: scripts/test.sh [-h]
+#   Builds build/release and runs every test in it. As root it first installs
+#   the packages the tests use, and the tests labelled cluster bring up the
+#   emulated cluster (scripts/cluster.sh); otherwise those tests skip.
+#   Interrupted (Ctrl-C, SIGTERM, a closed pipe), it stops the tests and takes
+#   the emulated cluster down before it exits.
+#   -h, --help  print this usage and exit
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 
 # valgrind for the memory checks, Google Benchmark and OpenBLAS for the
 # benchmark's smoke test, and what the install tests use; as root also the
