@@ -300,21 +300,13 @@ kill_outcome kill_held_rank(const std::function<run_result()>& job, const std::s
         result.job = job();
         ended = clock_type::now();
     });
-    // The rank creates the file before it writes its PID into it: wait for the
-    // whole line.
-    const auto start = clock_type::now();
-    std::string pid_text;
-    while ((pid_text.empty() || pid_text.back() != '\n') && seconds_since(start) < 30) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (file_exists(hold_file)) pid_text = read_file(hold_file);
-    }
-    if (pid_text.empty() || pid_text.back() != '\n') {
+    const int pid = wait_for_held_rank(hold_file, 30);
+    if (pid < 0) {
         ADD_FAILURE() << "the held rank did not show up";
         launcher.join();
         return result;
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const int pid = std::stoi(pid_text);
     EXPECT_EQ(kill(pid, SIGKILL), 0);
     const auto killed = clock_type::now();
     launcher.join();

@@ -26,10 +26,6 @@ using clock_type = std::chrono::steady_clock;
 // kills it and whatever it left in the scratch folder, by PID.
 constexpr int launcher_bound_s = 30;
 
-double seconds_since(clock_type::time_point start) {
-    return std::chrono::duration<double>(clock_type::now() - start).count();
-}
-
 // The launcher's version line, to tell Open MPI 5's launcher from others.
 std::string launcher_version(const std::string& launcher) {
     return run_program({launcher, "--version"}, "/", "", 30).out;
@@ -62,20 +58,14 @@ TEST(RankKilled, LauncherEndsTheJobOnOneHost) {
         job = run_program(cmd, dir, "", launcher_bound_s, &hung);
         ended = clock_type::now();
     });
-    // The rank creates the file before it writes its PID: wait for the line.
-    const auto start = clock_type::now();
-    std::string pid_text;
-    while ((pid_text.empty() || pid_text.back() != '\n') && seconds_since(start) < 20) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (file_exists(hold_file)) pid_text = read_file(hold_file);
-    }
-    if (pid_text.empty() || pid_text.back() != '\n') {
+    const int pid = wait_for_held_rank(hold_file, 20);
+    if (pid < 0) {
         launcher.join();
         kill_processes_in(dir);
         FAIL() << "the held rank did not show up: " << job.err;
     }
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    ASSERT_EQ(kill(std::stoi(pid_text), SIGKILL), 0);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
     const auto killed = clock_type::now();
     launcher.join();
     const double seconds = std::chrono::duration<double>(ended - killed).count();

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -172,6 +173,17 @@ run_result run_program(const std::vector<std::string>& program_argv, const std::
     else if (killed)
         ADD_FAILURE() << argv[0] << " ran longer than " << timeout_s << " s and was killed";
     return result;
+}
+
+int wait_for_held_rank(const std::string& file, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    std::string text;
+    while (text.empty() || text.back() != '\n') {
+        if (std::chrono::steady_clock::now() > deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (file_exists(file)) text = read_file(file);
+    }
+    return std::stoi(text);
 }
 
 int kill_processes_in(const std::string& dir) {

@@ -20,6 +20,11 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
                        const std::string& stdin_text = "", int timeout_s = 120,
                        bool* timed_out = nullptr);
 
+// The PID that a rank held by the rank probe (tests/cluster/rank_probe.cpp)
+// writes to file, once its whole line is there (the probe creates the file
+// before it writes); -1 when that takes longer than seconds.
+int wait_for_held_rank(const std::string& file, int seconds);
+
 // Kills with SIGKILL every process whose working folder is dir or below it
 // (what a killed launcher left running there); returns how many.
 int kill_processes_in(const std::string& dir);
