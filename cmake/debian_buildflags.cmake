@@ -22,9 +22,17 @@ if(DPKG_BUILDFLAGS_EXECUTABLE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT C
    AND NOT SANITIZER_BUILD AND NOT BUILD_FUZZERS AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
   set(_default ON)
 endif()
-option(DEBIAN_BUILD_FLAGS "Build with Debian's hardening flags (dpkg-buildflags)" ${_default})
+# Left empty, the default is worked out at every configure, not kept from the
+# first: a build folder configured before dpkg-dev was installed (the demo
+# installs less than the tests) gets the flags once it is.
+set(DEBIAN_BUILD_FLAGS "" CACHE STRING
+    "Build with Debian's hardening flags (dpkg-buildflags): ON, OFF, or empty for the default")
+set(_use_debian_flags ${_default})
+if(NOT DEBIAN_BUILD_FLAGS STREQUAL "")
+  set(_use_debian_flags ${DEBIAN_BUILD_FLAGS})
+endif()
 
-if(DEBIAN_BUILD_FLAGS)
+if(_use_debian_flags)
   if(NOT DPKG_BUILDFLAGS_EXECUTABLE)
     message(FATAL_ERROR "DEBIAN_BUILD_FLAGS needs dpkg-buildflags (Debian package dpkg-dev)")
   endif()

@@ -95,8 +95,17 @@ if(NOT _maintainer MATCHES "^[^<>,]+ <[^<>@ ]+@[^<>@ ]+>$")
   message(FATAL_ERROR "PACKAGE_MAINTAINER must read 'Name <address>', not '${_maintainer}'")
 endif()
 message(STATUS "Debian package maintainer: ${_maintainer} (PACKAGE_MAINTAINER)")
-# The change log's entries name the maintainer: rebuilt when it changes.
-file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/compressed/maintainer.txt CONTENT "${_maintainer}\n")
+# The change log's entries name the maintainer: rebuilt when it changes, so
+# the file is written only then (file(CONFIGURE) would do it, but CMake 3.18
+# refuses the "<" of the address in its content).
+set(_maintainer_file ${PROJECT_BINARY_DIR}/compressed/maintainer.txt)
+set(_maintainer_before "")
+if(EXISTS ${_maintainer_file})
+  file(READ ${_maintainer_file} _maintainer_before)
+endif()
+if(NOT _maintainer_before STREQUAL "${_maintainer}\n")
+  file(WRITE ${_maintainer_file} "${_maintainer}\n")
+endif()
 
 # Manual pages (man/, section 1) of the programs built, and the change log
 # as Debian's changelog.gz, compressed as Debian installs them: gzip -9n
