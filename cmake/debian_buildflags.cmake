@@ -8,7 +8,8 @@
 # stay as they are.
 #
 # DEBIAN_BUILD_FLAGS is on by default where dpkg-buildflags is found, the
-# compiler is GCC (the flags are Debian's GCC flags) and the build is a native,
+# compiler is GCC or Clang (which takes Debian's GCC flags without a warning:
+# checked with Clang 14) and the build is a native,
 # optimised one (glibc warns about _FORTIFY_SOURCE without optimisation)
 # without sanitizers or fuzzers (which bring their own instrumentation);
 # -DDEBIAN_BUILD_FLAGS=OFF builds without them. DEB_BUILD_MAINT_OPTIONS and
@@ -18,7 +19,7 @@
 find_program(DPKG_BUILDFLAGS_EXECUTABLE dpkg-buildflags)
 mark_as_advanced(DPKG_BUILDFLAGS_EXECUTABLE)
 set(_default OFF)
-if(DPKG_BUILDFLAGS_EXECUTABLE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT CMAKE_CROSSCOMPILING
+if(DPKG_BUILDFLAGS_EXECUTABLE AND CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang)$" AND NOT CMAKE_CROSSCOMPILING
    AND NOT SANITIZER_BUILD AND NOT BUILD_FUZZERS AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
   set(_default ON)
 endif()
