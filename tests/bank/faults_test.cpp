@@ -116,8 +116,10 @@ TEST(BankLogFaults, FullFileSystemLeavesNoPartOfARecord) {
     // Two pages: the log fills the first but for 6 bytes, a filler the second.
     const std::string script =
         "set -e; mkdir fs; mount -t tmpfs -o size=8k tmpfs fs; head -c 4090 /dev/zero | tr '\\0' x "
-        "> fs/p0.log; head -c 4096 /dev/zero > fs/filler; cd fs; set +e; \"$0\" 1 ../a; s=$?; cp p0.log ../p0.after; exit $s";
-    const run_result r = run_program({"unshare", "--mount", "bash", "-c", script, BANK_PATH}, dir);
+        "> fs/p0.log; head -c 4096 /dev/zero > fs/filler; cd fs; set +e; \"$@\" 1 ../a; s=$?; cp p0.log ../p0.after; exit $s";
+    // The program comes as "$@", so that under an emulator (a cross build)
+    // run_program puts the emulator's words before it.
+    const run_result r = run_program({"unshare", "--mount", "bash", "-c", script, "bash", BANK_PATH}, dir);
     if (!file_exists(dir + "/p0.after"))
         GTEST_SKIP() << "no tmpfs in a mount namespace of its own here: " << r.err;
     EXPECT_EQ(r.status, 1);
