@@ -1,9 +1,9 @@
 // greetings: every rank logs a greeting naming its rank and the number of
 // ranks and sends it to rank 0, which prints its own and then every other
 // rank's, in rank order.
-#include "launch_check.h"
-#include "logger.h"
+#include "mpi_run.h"
 #include "program_info.h"
+#include "rank_log.h"
 
 #include <mpi.h>
 
@@ -27,8 +27,7 @@ const program_info greetings_info = {
 
 int main(int argc, char* argv[]) {
     if (answer_info_request(argc, argv, greetings_info)) return 0;
-    MPI_Init(nullptr, nullptr);
-    refuse_foreign_launcher();
+    start_ranks();
     int size = 1;
     int rank = 0;
     MPI_Comm_size(MPI_COMM_WORLD, &size);
@@ -48,9 +47,5 @@ int main(int argc, char* argv[]) {
             printf("%s\n", greeting);
         }
     }
-    // Printed lines leave before MPI_Finalize: a rank that ends with status 1
-    // afterwards (lost log records) makes the launcher stop the others.
-    fflush(stdout);
-    MPI_Finalize();
-    return log_records_lost() ? 1 : 0;
+    return end_ranks(0);
 }

@@ -1,9 +1,9 @@
 // sum_of_ranks: an all-reduce adds up the ranks of all processes; rank 0 logs
 // the sum and prints it. The sum is 64-bit: n ranks add up to n(n-1)/2, which
 // passes the 32-bit range beyond 65,536 ranks.
-#include "launch_check.h"
-#include "logger.h"
+#include "mpi_run.h"
 #include "program_info.h"
+#include "rank_log.h"
 
 #include <mpi.h>
 
@@ -22,8 +22,7 @@ static const program_info sum_of_ranks_info = {
 
 int main(int argc, char* argv[]) {
     if (answer_info_request(argc, argv, sum_of_ranks_info)) return 0;
-    MPI_Init(nullptr, nullptr);
-    refuse_foreign_launcher();
+    start_ranks();
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
 
@@ -35,9 +34,5 @@ int main(int argc, char* argv[]) {
         log_result(sum);
         printf("Process %d: the rank sum is: %lld \n ", rank, sum);
     }
-    // Printed lines leave before MPI_Finalize: a rank that ends with status 1
-    // afterwards (lost log records) makes the launcher stop the others.
-    fflush(stdout);
-    MPI_Finalize();
-    return log_records_lost() ? 1 : 0;
+    return end_ranks(0);
 }

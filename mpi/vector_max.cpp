@@ -1,9 +1,9 @@
 #include "vector_max.h"
 
-#include "launch_check.h"
-#include "logger.h"
 #include "messages.h"
+#include "mpi_run.h"
 #include "program_info.h"
+#include "rank_log.h"
 
 #include <mpi.h>
 
@@ -101,9 +101,7 @@ int max_of(const int* values, int count, int start) {
 }  // namespace
 
 void usage(const char* program_name) {
-    fprintf(stderr, "Usage: %s <filename> \n", program_name);
-    print_help_hint(program_name);
-    exit(1);
+    exit_with_usage("Usage:", program_name, "<filename> ");
 }
 
 void read_vector(int* vector, int* count, const char* file_name) {
@@ -166,7 +164,7 @@ int process_zero(const char* file_name, int* count) {
     return global_max;
 }
 
-void process_i() {
+void process_other_rank() {
     int block_size = 0;
     MPI_Bcast(&block_size, 1, MPI_INT, 0, MPI_COMM_WORLD);
     int* block = alloc_ints(block_size);
@@ -195,13 +193,12 @@ int main(int argc, char* argv[]) {
     }
     memcpy(file_name, argv[1], name_size);
 
-    MPI_Init(nullptr, nullptr);
-    refuse_foreign_launcher();
+    start_ranks();
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     int status = 0;
     if (rank != 0) {
-        process_i();
+        process_other_rank();
     } else {
         int count = 0;
         const int max = process_zero(file_name, &count);
@@ -212,11 +209,6 @@ int main(int argc, char* argv[]) {
             status = 1;  // read_vector said why
         }
     }
-    // Printed lines leave before MPI_Finalize: a rank that ends with status 1
-    // afterwards (lost log records) makes the launcher stop the others.
-    fflush(stdout);
-    MPI_Finalize();
     free(file_name);
-    if (log_records_lost()) status = 1;
-    return status;
+    return end_ranks(status);
 }

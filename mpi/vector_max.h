@@ -22,7 +22,7 @@ void read_vector(int* vector, int* count, const char* file_name);
 int process_zero(const char* file_name, int* count);
 
 // The share of every other rank: broadcast, scatter, reduction.
-void process_i();
+void process_other_rank();
 
 // Writes "<label> <rank>: " and the values to stdout (a debugging aid).
 void print_vector(const int* values, int count, const char* label);

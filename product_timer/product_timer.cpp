@@ -5,7 +5,6 @@
 #include "product_timer.h"
 
 #include <cctype>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -16,7 +15,9 @@
 #include <omp.h>
 
 #include "messages.h"
+#include "process_end.h"
 #include "program_info.h"
+#include "saturated_int.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define PRODUCT_TIMER_X86 1
@@ -37,16 +38,8 @@
 
 namespace {
 
-const char memory_message[] = "Memory could not be allocated, exiting\n";
-
-// strtol in base 10, saturated to the int range instead of wrapping, so that
-// 4294967298 means INT_MAX and not 2.
-int to_int(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
+// What follows the program's name on its usage line.
+constexpr char usage_arguments[] = "<thread_count> <m> <n>";
 
 // malloc for count doubles; nullptr when the byte count does not fit a size_t
 // or the heap refuses.
@@ -78,9 +71,7 @@ row_block thread_rows(int m, int t, int T) {
 }
 
 void usage(const char* prog_name) {
-    std::fprintf(stderr, "usage: %s <thread_count> <m> <n>\n", prog_name);
-    print_help_hint(prog_name);
-    std::exit(1);
+    exit_with_usage("usage:", prog_name, usage_arguments);
 }
 
 namespace {
@@ -88,10 +79,10 @@ namespace {
 // The usage line, then the cap on the thread count, which the usage line
 // alone does not explain.
 [[noreturn]] void refuse_thread_count(const char* prog_name) {
-    std::fprintf(stderr, "usage: %s <thread_count> <m> <n>\n", prog_name);
+    print_usage_line("usage:", prog_name, usage_arguments);
     std::fprintf(stderr, "At most %d threads are accepted\n", max_thread_count);
     print_help_hint(prog_name);
-    std::exit(1);
+    end_process(1);
 }
 
 }  // namespace
@@ -99,9 +90,9 @@ namespace {
 void get_args(int argc, char* argv[], int* thread_count, int* m, int* n) {
     // A process started with an empty argument vector has no name to show.
     if (argc != 4) usage(argc > 0 ? argv[0] : "product_timer");
-    *thread_count = to_int(argv[1]);
-    *m = to_int(argv[2]);
-    *n = to_int(argv[3]);
+    *thread_count = to_int_saturated(argv[1]);
+    *m = to_int_saturated(argv[2]);
+    *n = to_int_saturated(argv[3]);
     if (*thread_count <= 0 || *m <= 0 || *n <= 0) usage(argv[0]);
     if (*thread_count > max_thread_count) refuse_thread_count(argv[0]);
 }
@@ -681,8 +672,7 @@ int main(int argc, char* argv[]) {
     if (y == nullptr) {
         std::free(A);
         std::free(x);
-        std::fputs(memory_message, stderr);
-        return 1;
+        exit_out_of_memory();
     }
 
     gen_matrix(A, m, n);

@@ -8,15 +8,19 @@
 
 #include <omp.h>
 
-#include "logger.h"
+#include "bank_log.h"
 #include "messages.h"
 #include "parser.h"
+#include "process_end.h"
 #include "program_info.h"
+#include "saturated_int.h"
 
 int num_accounts = 16;
-double *account_balances = nullptr;
+double* account_balances = nullptr;
 
-static const program_info BANK_INFO = {
+namespace {
+
+const program_info bank_info = {
     "bank", "<num_transaction files> <transaction file> {<transaction file.txt>}",
     "Applies transaction files to 16 shared accounts (numbered 0 to 15, all starting\n"
     "at 0), one OpenMP thread per file, and prints a line per transaction and then\n"
@@ -36,24 +40,15 @@ static const program_info BANK_INFO = {
     "Log files: thread N appends its records to pN.log in the working directory.\n",
     "docs/bank.md"};
 
-static const char STAR_LINE[] = "    *********************************************************   ";
+constexpr char star_line[] = "    *********************************************************   ";
 
-// Ends the whole process, threads included. Standard output is flushed and
-// stays locked, so the other threads cannot add half a line to it.
-[[noreturn]] static void end_process(int status) {
-    flockfile(stdout);
-    fflush(stdout);
-    exit(status);
+}  // namespace
+
+void usage(const char* prog_name) {
+    exit_with_usage("usage:", prog_name, bank_info.arguments);
 }
 
-void usage(const char *prog_name) {
-    fprintf(stderr, "usage: %s <num_transaction files> <transaction file> {<transaction file.txt>}\n",
-            prog_name);
-    print_help_hint(prog_name);
-    end_process(1);
-}
-
-int get_num_files_from_args(int argc, char **argv) {
+int get_num_files_from_args(int argc, char** argv) {
     if (argc <= 2) usage(argv[0]);
     int num_files = to_int_saturated(argv[1]);
     // One thread per file: never start threads that have no file to read.
@@ -61,27 +56,31 @@ int get_num_files_from_args(int argc, char **argv) {
     return num_files;
 }
 
-const char *get_fname_from_args(int argc, char **argv, int id) {
+const char* get_fname_from_args(int argc, char** argv, int id) {
     if (id + 2 >= argc) usage(argv[0]);
     printf("Returning argument 2+%2d: transaction file for user %2d = %s\n", id, id, argv[id + 2]);
     return argv[id + 2];
 }
 
-static bool in_range(int acc_num) {
+namespace {
+
+bool in_range(int acc_num) {
     return acc_num >= 0 && acc_num < num_accounts;
 }
 
 // Negative amounts would let a withdrawal create money and a transfer drain
 // the other account; NaN and infinities would ruin a balance for good.
-static bool valid_amount(double amount) {
+bool valid_amount(double amount) {
     return std::isfinite(amount) && !(amount < 0.0);
 }
 
 // A credit that would take a balance past the largest double would leave it
 // infinite, and every later operation on the account meaningless.
-static bool finite_after_credit(double balance, double amount) {
+bool finite_after_credit(double balance, double amount) {
     return std::isfinite(balance + amount);
 }
+
+}  // namespace
 
 void deposit(int acc_num, double amount) {
     if (!in_range(acc_num)) {
@@ -132,31 +131,25 @@ void acc_balance(int acc_num) {
         log_bl_no_acc(acc_num);
 }
 
-void free_transaction(transaction_t *transaction_list) {
-    while (transaction_list != nullptr) {
-        transaction_t *next = transaction_list->next;
-        free(transaction_list);
-        transaction_list = next;
-    }
-}
+namespace {
 
 // Applies one transaction under the critical section; the type is read
 // outside it, and an unknown type is skipped without entering it.
-static void apply_transaction(const transaction_t *t) {
+void apply_transaction(const transaction* t) {
     switch (t->type) {
-    case TYPE_DEPOSIT:
+    case type_deposit:
 #pragma omp critical
         deposit(t->dest, t->amount);
         break;
-    case TYPE_WITHDRAWAL:
+    case type_withdrawal:
 #pragma omp critical
         withdrawal(t->src, t->amount);
         break;
-    case TYPE_TRANSFER:
+    case type_transfer:
 #pragma omp critical
         transfer(t->src, t->dest, t->amount);
         break;
-    case TYPE_BALANCE:
+    case type_balance:
 #pragma omp critical
         acc_balance(t->src);
         break;
@@ -165,16 +158,18 @@ static void apply_transaction(const transaction_t *t) {
     }
 }
 
-static void print_final_report() {
-    printf("%s\n", STAR_LINE);
+void print_final_report() {
+    printf("%s\n", star_line);
     for (int i = 0; i < num_accounts; ++i)
         printf("Account %2d balance after completion of transaction batch: %9.2f\n", i,
                account_balances[i]);
-    printf("%s\n", STAR_LINE);
+    printf("%s\n", star_line);
 }
 
-int main(int argc, char **argv) {
-    if (answer_info_request(argc, argv, BANK_INFO)) return 0;
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (answer_info_request(argc, argv, bank_info)) return 0;
     int num_files = get_num_files_from_args(argc, argv);
 
     // Every file needs its own thread: the runtime must neither shrink the
@@ -187,7 +182,7 @@ int main(int argc, char **argv) {
     }
 
     num_accounts = 16;
-    account_balances = static_cast<double *>(calloc(num_accounts, sizeof(double)));
+    account_balances = static_cast<double*>(calloc(num_accounts, sizeof(double)));
     if (account_balances == nullptr) exit_out_of_memory();
 
     if (num_files == 1)
@@ -198,16 +193,16 @@ int main(int argc, char **argv) {
 #pragma omp parallel num_threads(num_files) reduction(|| : files_cut_short)
     {
         int tnum = omp_get_thread_num();
-        transaction_t *start_of_transaction_list =
+        transaction* start_of_transaction_list =
             parse_transaction_file(get_fname_from_args(argc, argv, tnum), &files_cut_short);
         if (start_of_transaction_list == nullptr) {
             flockfile(stdout);  // keeps the two lines together
-            const char *fname = get_fname_from_args(argc, argv, tnum);
+            const char* fname = get_fname_from_args(argc, argv, tnum);
             printf("Something bad happened, parse_transaction_file(%s) returned no list\n", fname);
             end_process(1);
         }
 #pragma omp barrier
-        for (transaction_t *transaction_list = start_of_transaction_list;
+        for (transaction* transaction_list = start_of_transaction_list;
              transaction_list != nullptr; transaction_list = transaction_list->next)
             apply_transaction(transaction_list);
 #pragma omp barrier

@@ -1,42 +1,38 @@
 #include "parser.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include "logger.h"
+#include "bank_log.h"
 #include "messages.h"
+#include "process_end.h"
+#include "saturated_int.h"
+
+namespace {
 
 // Newlines the calling thread's reader has taken from its stream, so that a
 // stop can name the line of the record where it happened. Each thread reads
 // its own file.
-static thread_local long newlines_read = 0;
-
-int to_int_saturated(const char *text) {
-    long value = strtol(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
-}
+thread_local long newlines_read = 0;
 
 // Reads one token as read_string does and also hands back how many bytes it
 // holds, so that a caller can tell a token that never started (the stream
 // ended first) from one cut short by the end of the stream.
-static int read_token(FILE *fptr, char *line, int *token_length) {
+int read_token(FILE* fptr, char* line, int* token_length) {
     int length = 0;
     for (;;) {
         int c = fgetc(fptr);
         int status;
         if (c == EOF) {
-            status = TOKEN_END;
+            status = token_end;
         } else if (c == ' ') {
-            status = TOKEN_BLANK;
+            status = token_blank;
         } else if (c == '\n') {
             ++newlines_read;
-            status = length == 0 ? TOKEN_BLANK : TOKEN_NEWLINE;
-        } else if (length == TOKEN_SIZE - 1) {
-            status = TOKEN_TOO_LONG;
+            status = length == 0 ? token_blank : token_newline;
+        } else if (length == token_size - 1) {
+            status = token_too_long;
         } else {
             line[length++] = static_cast<char>(c);
             continue;
@@ -47,76 +43,86 @@ static int read_token(FILE *fptr, char *line, int *token_length) {
     }
 }
 
-int read_string(FILE *fptr, char *line) {
+}  // namespace
+
+int read_string(FILE* fptr, char* line) {
     int length = 0;
     return read_token(fptr, line, &length);
 }
 
-// Reads the next operand into line: RECORD_TOO_LONG when it does not fit,
-// RECORD_CUT_OFF when the stream ended before its first byte. An empty
+namespace {
+
+// Reads the next operand into line: record_too_long when it does not fit,
+// record_cut_off when the stream ended before its first byte. An empty
 // operand ended by a blank or a newline is read (as 0).
-static int read_operand(FILE *fptr, char *line) {
+int read_operand(FILE* fptr, char* line) {
     int length = 0;
     int status = read_token(fptr, line, &length);
-    if (status == TOKEN_TOO_LONG) return RECORD_TOO_LONG;
-    if (status == TOKEN_END && length == 0) return RECORD_CUT_OFF;
-    return RECORD_READ;
+    if (status == token_too_long) return record_too_long;
+    if (status == token_end && length == 0) return record_cut_off;
+    return record_read;
 }
 
-static int read_account(FILE *fptr, char *line, int *account) {
+int read_account(FILE* fptr, char* line, int* account) {
     int status = read_operand(fptr, line);
-    if (status == RECORD_READ) *account = to_int_saturated(line);
+    if (status == record_read) *account = to_int_saturated(line);
     return status;
 }
 
-static int read_amount(FILE *fptr, char *line, double *amount) {
+int read_amount(FILE* fptr, char* line, double* amount) {
     int status = read_operand(fptr, line);
-    if (status == RECORD_READ) *amount = strtod(line, nullptr);
+    if (status == record_read) *amount = strtod(line, nullptr);
     return status;
 }
 
-int read_deposit(FILE *fptr, char *line, int *acc_dest, double *amount) {
+}  // namespace
+
+int read_deposit(FILE* fptr, char* line, int* acc_dest, double* amount) {
     int status = read_account(fptr, line, acc_dest);
-    if (status == RECORD_READ) status = read_amount(fptr, line, amount);
-    if (status == RECORD_READ) printf("deposit %d %f \n", *acc_dest, *amount);
+    if (status == record_read) status = read_amount(fptr, line, amount);
+    if (status == record_read) printf("deposit %d %f \n", *acc_dest, *amount);
     return status;
 }
 
-int read_withdrawal(FILE *fptr, char *line, int *acc_src, double *amount) {
+int read_withdrawal(FILE* fptr, char* line, int* acc_src, double* amount) {
     int status = read_account(fptr, line, acc_src);
-    if (status == RECORD_READ) status = read_amount(fptr, line, amount);
-    if (status == RECORD_READ) printf("withdraw %d %f \n", *acc_src, *amount);
+    if (status == record_read) status = read_amount(fptr, line, amount);
+    if (status == record_read) printf("withdraw %d %f \n", *acc_src, *amount);
     return status;
 }
 
-int read_transfer(FILE *fptr, char *line, int *acc_src, int *acc_dest, double *amount) {
+int read_transfer(FILE* fptr, char* line, int* acc_src, int* acc_dest, double* amount) {
     int status = read_account(fptr, line, acc_src);
-    if (status == RECORD_READ) status = read_account(fptr, line, acc_dest);
-    if (status == RECORD_READ) status = read_amount(fptr, line, amount);
-    if (status == RECORD_READ) printf("transfer %d %d %f \n", *acc_src, *acc_dest, *amount);
+    if (status == record_read) status = read_account(fptr, line, acc_dest);
+    if (status == record_read) status = read_amount(fptr, line, amount);
+    if (status == record_read) printf("transfer %d %d %f \n", *acc_src, *acc_dest, *amount);
     return status;
 }
 
-int read_balance(FILE *fptr, char *line, int *acc_src) {
+int read_balance(FILE* fptr, char* line, int* acc_src) {
     int status = read_account(fptr, line, acc_src);
-    if (status == RECORD_READ) printf("balance %d \n", *acc_src);
+    if (status == record_read) printf("balance %d \n", *acc_src);
     return status;
 }
 
-static bool is_keyword(const char *word) {
+namespace {
+
+bool is_keyword(const char* word) {
     return strcmp(word, "deposit") == 0 || strcmp(word, "withdrawal") == 0 ||
            strcmp(word, "transfer") == 0 || strcmp(word, "balance") == 0;
 }
 
-static void report_unknown_type(const char *keyword) {
+void report_unknown_type(const char* keyword) {
+    // "uknown" is misspelt on purpose: users and their scripts know the
+    // message by this text, so it stays as it has always been.
     printf("%sError: uknown transaction type: %s\n%s", color_red(), keyword, color_reset());
 }
 
-static void report_long_token() {
+void report_long_token() {
     printf("%sError: token longer than 63 characters\n%s", color_red(), color_reset());
 }
 
-static void report_incomplete(const char *keyword) {
+void report_incomplete(const char* keyword) {
     printf("%sError: incomplete transaction: %s\n%s", color_red(), keyword, color_reset());
 }
 
@@ -124,39 +130,39 @@ static void report_incomplete(const char *keyword) {
 // line and links the record behind *tail. The load operations are handed the
 // last node rather than the head, so appending costs the same however long
 // the list is. Returns false when reading must stop.
-static bool read_record(FILE *fptr, char *line, transaction_t **head, transaction_t **tail) {
+bool read_record(FILE* fptr, char* line, transaction** head, transaction** tail) {
     int src = 0, dest = 0;
     double amount = 0.0;
-    int status = RECORD_READ;
-    const char *keyword = nullptr;  // line is overwritten by the operands
-    transaction_t *start = *tail;
+    int status = record_read;
+    const char* keyword = nullptr;  // line is overwritten by the operands
+    transaction* start = *tail;
     if (strcmp(line, "deposit") == 0) {
         keyword = "deposit";
         status = read_deposit(fptr, line, &dest, &amount);
-        if (status == RECORD_READ) start = load_deposit(TYPE_DEPOSIT, dest, amount, start);
+        if (status == record_read) start = load_deposit(type_deposit, dest, amount, start);
     } else if (strcmp(line, "withdrawal") == 0) {
         keyword = "withdrawal";
         status = read_withdrawal(fptr, line, &src, &amount);
-        if (status == RECORD_READ) start = load_withdrawal(TYPE_WITHDRAWAL, src, amount, start);
+        if (status == record_read) start = load_withdrawal(type_withdrawal, src, amount, start);
     } else if (strcmp(line, "transfer") == 0) {
         keyword = "transfer";
         status = read_transfer(fptr, line, &src, &dest, &amount);
-        if (status == RECORD_READ) start = load_transfer(TYPE_TRANSFER, src, dest, amount, start);
+        if (status == record_read) start = load_transfer(type_transfer, src, dest, amount, start);
     } else if (strcmp(line, "balance") == 0) {
         keyword = "balance";
         status = read_balance(fptr, line, &src);
-        if (status == RECORD_READ) start = load_balance(TYPE_BALANCE, src, start);
+        if (status == record_read) start = load_balance(type_balance, src, start);
     } else if (line[0] == '\0') {
         return true;  // a blank line or an extra blank
     } else {
         report_unknown_type(line);
         return false;
     }
-    if (status == RECORD_TOO_LONG) {
+    if (status == record_too_long) {
         report_long_token();
         return false;
     }
-    if (status == RECORD_CUT_OFF) {
+    if (status == record_cut_off) {
         report_incomplete(keyword);
         return false;
     }
@@ -168,18 +174,18 @@ static bool read_record(FILE *fptr, char *line, transaction_t **head, transactio
 
 // The UTF-8 byte-order mark that some Windows editors write at the start of
 // a file.
-static const char BYTE_ORDER_MARK[] = "\xEF\xBB\xBF";
+constexpr char byte_order_mark[] = "\xEF\xBB\xBF";
 
 // Reads a token where a keyword is expected. The first token of the stream
 // loses a byte-order mark that opens it. A token holding only a carriage
 // return is the rest of a blank line (or of a blank) in a file with CRLF line
 // ends. A token emptied either way reads as an empty token ended by a blank,
 // which is skipped.
-static int read_keyword(FILE *fptr, char *line, bool first_token) {
+int read_keyword(FILE* fptr, char* line, bool first_token) {
     int status = read_string(fptr, line);
     bool emptied = false;
-    const size_t mark_length = sizeof BYTE_ORDER_MARK - 1;
-    if (first_token && strncmp(line, BYTE_ORDER_MARK, mark_length) == 0) {
+    const size_t mark_length = sizeof byte_order_mark - 1;
+    if (first_token && strncmp(line, byte_order_mark, mark_length) == 0) {
         memmove(line, line + mark_length, strlen(line + mark_length) + 1);
         emptied = line[0] == '\0';
     }
@@ -187,30 +193,33 @@ static int read_keyword(FILE *fptr, char *line, bool first_token) {
         line[0] = '\0';
         emptied = true;
     }
-    if (emptied && status == TOKEN_NEWLINE) status = TOKEN_BLANK;
+    if (emptied && status == token_newline) status = token_blank;
     return status;
 }
 
-transaction_t *read_transactions(FILE *fptr) {
+}  // namespace
+
+transaction* read_transactions(FILE* fptr) {
     long stop_line = 0;
     return read_transactions_to_stop(fptr, &stop_line);
 }
 
-transaction_t *read_transactions_to_stop(FILE *fptr, long *stop_line) {
-    transaction_t *head = nullptr, *tail = nullptr;
+transaction* read_transactions_to_stop(FILE* fptr, long* stop_line) {
+    transaction* head = nullptr;
+    transaction* tail = nullptr;
     newlines_read = 0;
     *stop_line = 0;
     for (bool first_token = true; *stop_line == 0; first_token = false) {
-        char *line = static_cast<char *>(malloc(TOKEN_SIZE));
+        char* line = static_cast<char*>(malloc(token_size));
         if (line == nullptr) exit_out_of_memory();
         // Separators were taken with the empty tokens of earlier rounds, so
         // this token starts a record.
         const long record_line = newlines_read + 1;
         int status = read_keyword(fptr, line, first_token);
         bool stopped = true;
-        if (status == TOKEN_BLANK) {
+        if (status == token_blank) {
             stopped = !read_record(fptr, line, &head, &tail);
-        } else if (status == TOKEN_TOO_LONG) {
+        } else if (status == token_too_long) {
             report_long_token();
         } else if (is_keyword(line)) {
             report_incomplete(line);  // a keyword ended by a newline or the end
@@ -226,13 +235,13 @@ transaction_t *read_transactions_to_stop(FILE *fptr, long *stop_line) {
     return head;
 }
 
-FILE *open_transaction_file(const char *filename) {
+FILE* open_transaction_file(const char* filename) {
     return fopen(filename, "r");
 }
 
-transaction_t *parse_transaction_file(const char *filename, bool *cut_short) {
+transaction* parse_transaction_file(const char* filename, bool* cut_short) {
     if (cut_short != nullptr) *cut_short = false;
-    FILE *fptr = open_transaction_file(filename);
+    FILE* fptr = open_transaction_file(filename);
     if (fptr == nullptr) {
         const int reason = errno;
         printf("File %s could not be opened\n", filename);
@@ -241,18 +250,15 @@ transaction_t *parse_transaction_file(const char *filename, bool *cut_short) {
     }
     errno = 0;
     long stop_line = 0;
-    transaction_t *list = read_transactions_to_stop(fptr, &stop_line);
+    transaction* list = read_transactions_to_stop(fptr, &stop_line);
     if (ferror(fptr)) {
         // A read error looks like the end of the file to the reader: the
         // list would silently miss the rest of the file, so none is returned.
         const int reason = errno != 0 ? errno : EIO;
         printf("File %s could not be read\n", filename);
         report_file_error("bank", filename, reason);
-        while (list != nullptr) {
-            transaction_t *next = list->next;
-            free(list);
-            list = next;
-        }
+        free_transaction(list);
+        list = nullptr;
     } else if (list != nullptr && stop_line != 0) {
         // The records before the stop are applied; the run must not pass for
         // one that applied the whole file.

@@ -10,7 +10,7 @@
 #include "test_support.h"
 
 // The tests expect the console colours: a NO_COLOR of the caller's would
-// turn them off in the bank and the logger alike.
+// turn them off in the bank and the bank log alike.
 inline const bool COLOURS_ON = unsetenv("NO_COLOR") == 0;
 
 inline const std::string STARS = "    *********************************************************   \n";

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "logger.h"
+#include "bank_log.h"
 #include "bank_run.h"
 #include "test_support.h"
 
@@ -71,7 +71,7 @@ TEST(BankCommandLine, HelpAndVersion) {
 }
 
 TEST(BankLedger, EveryPathOneThread) {
-    // Each record of the file and the logger call that the ledger must make
+    // Each record of the file and the bank log call that the ledger must make
     // for it; what those calls print and record here is the expected result.
     const std::vector<std::pair<std::string, void (*)()>> steps = {
         {"deposit 3 100", [] { log_dp(100, 3, 0); }},

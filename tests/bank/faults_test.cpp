@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bank_run.h"
-#include "logger.h"
+#include "bank_log.h"
 #include "test_support.h"
 
 namespace {

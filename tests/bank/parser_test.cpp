@@ -11,7 +11,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "logger.h"
+#include "bank_log.h"
 #include "parser.h"
 #include "test_support.h"
 
@@ -30,10 +30,10 @@ using records = std::vector<std::string>;  // "type src dest amount", in list or
 std::pair<std::string, records> parse_text(const std::string &text) {
     FILE *f = stream_of(text);
     testing::internal::CaptureStdout();
-    transaction_t *list = read_transactions(f);
+    transaction *list = read_transactions(f);
     std::pair<std::string, records> result{testing::internal::GetCapturedStdout(), {}};
     fclose(f);
-    for (transaction_t *next; list != nullptr; list = next) {
+    for (transaction *next; list != nullptr; list = next) {
         result.second.push_back(std::to_string(list->type) + " " + std::to_string(list->src) + " " +
                                 std::to_string(list->dest) + " " + std::to_string(list->amount));
         next = list->next;
@@ -46,19 +46,19 @@ std::pair<std::string, records> parse_text(const std::string &text) {
 
 TEST(Tokenizer, StatusesAndBufferLimit) {
     FILE *f = stream_of("ab cd\n \n\tx\r\nlast" + std::string(59, 'a') + " " + std::string(64, 'b'));
-    char line[TOKEN_SIZE + 8];
+    char line[token_size + 8];
     const std::vector<std::pair<std::string, int>> expected = {
-        {"ab", TOKEN_BLANK}, {"cd", TOKEN_NEWLINE}, {"", TOKEN_BLANK}, {"", TOKEN_BLANK},
-        {"\tx\r", TOKEN_NEWLINE}, {"last" + std::string(59, 'a'), TOKEN_BLANK}};
+        {"ab", token_blank}, {"cd", token_newline}, {"", token_blank}, {"", token_blank},
+        {"\tx\r", token_newline}, {"last" + std::string(59, 'a'), token_blank}};
     for (const auto &[token, status] : expected) {
         EXPECT_EQ(read_string(f, line), status);
         EXPECT_EQ(std::string(line), token);
     }
     memset(line, '#', sizeof line);
-    EXPECT_EQ(read_string(f, line), TOKEN_TOO_LONG);
+    EXPECT_EQ(read_string(f, line), token_too_long);
     EXPECT_EQ(std::string(line), std::string(63, 'b'));
-    EXPECT_EQ(std::string(line + TOKEN_SIZE, 8), std::string(8, '#'));  // nothing written past
-    EXPECT_EQ(read_string(f, line), TOKEN_END);
+    EXPECT_EQ(std::string(line + token_size, 8), std::string(8, '#'));  // nothing written past
+    EXPECT_EQ(read_string(f, line), token_end);
     EXPECT_EQ(std::string(line), "");
     fclose(f);
 }
@@ -141,7 +141,7 @@ TEST(Loader, StopNamesTheLineWhereTheRecordBegins) {
         FILE *f = stream_of(text);
         testing::internal::CaptureStdout();
         long stop_line = -1;
-        for (transaction_t *list = read_transactions_to_stop(f, &stop_line), *next; list; list = next) {
+        for (transaction *list = read_transactions_to_stop(f, &stop_line), *next; list; list = next) {
             next = list->next;
             free(list);
         }
@@ -179,11 +179,11 @@ TEST(Loader, WindowsLineEndsAndByteOrderMark) {
     const std::string dir = enter_scratch_dir();
     write_file("windows.txt", bom + "deposit 1 10\r\n\r\nbalance 2\r\n");
     testing::internal::CaptureStdout();
-    transaction_t *list = parse_transaction_file("windows.txt");
+    transaction *list = parse_transaction_file("windows.txt");
     testing::internal::GetCapturedStdout();
     ASSERT_NE(list, nullptr);
     ASSERT_NE(list->next, nullptr);
-    EXPECT_EQ(list->next->type, TYPE_BALANCE);
+    EXPECT_EQ(list->next->type, type_balance);
     EXPECT_EQ(list->next->next, nullptr);
     free(list->next);
     free(list);

@@ -123,9 +123,9 @@ void fail(const char* what, size_t index) {
     std::abort();
 }
 
-void free_list(transaction_t* node) {
+void free_list(transaction* node) {
     while (node != nullptr) {
-        transaction_t* next = node->next;
+        transaction* next = node->next;
         std::free(node);
         node = next;
     }
@@ -142,12 +142,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FILE* stream = size > 0 ? fmemopen(const_cast<uint8_t*>(data), size, "r") : std::tmpfile();
     if (stream == nullptr) std::abort();
-    transaction_t* list = read_transactions(stream);
+    transaction* list = read_transactions(stream);
     std::fclose(stream);
 
     const std::vector<model_record> expected = model_records(data, size);
     size_t index = 0;
-    for (const transaction_t* node = list; node != nullptr; node = node->next, ++index) {
+    for (const transaction* node = list; node != nullptr; node = node->next, ++index) {
         if (index >= expected.size()) fail("extra node", index);
         const model_record& want = expected[index];
         if (node->type != want.type) fail("type", index);

@@ -1,6 +1,6 @@
 // Calls every rank log operation once on each rank, with the message given as
 // the first argument (none: an empty message), then rank 0 prints "done".
-#include "logger.h"
+#include "rank_log.h"
 
 #include <mpi.h>
 
@@ -24,14 +24,14 @@ int main(int argc, char* argv[]) {
     const int values[] = {4, -2, 9};
     log_vector(values, 3, "values");
     log_vector(values, 0, "none");
-    FILE* log = open_logfile();
+    FILE* log = rank_log_open();
     if (log != nullptr) {
         fprintf(log, "written directly\n");
-        close_logfile(log);
+        rank_log_close(log);
     }
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     if (rank == 0) printf("done\n");
     MPI_Finalize();
-    return log_records_lost() ? 1 : 0;
+    return rank_log_records_lost() ? 1 : 0;
 }

@@ -13,9 +13,9 @@
 
 // The colours as the console lines write them: empty texts when the
 // environment variable NO_COLOR is set and not empty (read once per run).
-const char *color_red();
-const char *color_green();
-const char *color_reset();
+const char* color_red();
+const char* color_green();
+const char* color_reset();
 
 // True once a record could not be written whole (each such record is
 // reported on stderr and left out of the file entirely); the program then
@@ -25,8 +25,8 @@ bool log_records_lost();
 // The calling thread's log file opened for appending, or null (errno then
 // says why). A FIFO or socket in its place is refused (ENXIO) rather than
 // waited on.
-FILE *open_logfile();
-void close_logfile(FILE *fptr);
+FILE* open_logfile();
+void close_logfile(FILE* fptr);
 
 // Outcomes of the ledger operations. `balance` is printed as given.
 void log_dp(double amount, int acc_to, double balance);

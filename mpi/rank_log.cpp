@@ -1,4 +1,4 @@
-#include "logger.h"
+#include "rank_log.h"
 
 #include "record_file.h"
 
@@ -13,8 +13,8 @@ namespace {
 
 bool records_lost = false;
 
-// The stream open_logfile handed out last and its file's size before the
-// record, so that close_logfile can take a record back that did not reach
+// The stream rank_log_open handed out last and its file's size before the
+// record, so that rank_log_close can take a record back that did not reach
 // the file whole. A rank writes one record at a time.
 FILE* open_stream = nullptr;
 off_t open_size_before = -1;
@@ -29,13 +29,13 @@ int world_rank() {
 }
 
 // Appends "Proc <rank>: <text>\n"; a missing log file drops the record (the
-// reason was already reported by open_logfile).
+// reason was already reported by rank_log_open).
 void log_proc_record(const char* text) {
     const int rank = world_rank();
-    FILE* log = open_logfile();
+    FILE* log = rank_log_open();
     if (log == nullptr) return;
     fprintf(log, "Proc %d: %s\n", rank, text);
-    close_logfile(log);
+    rank_log_close(log);
 }
 
 // Writes the rank's log file name into name (log_name_size bytes).
@@ -45,11 +45,11 @@ void format_log_name(char* name) {
 
 }  // namespace
 
-bool log_records_lost() {
+bool rank_log_records_lost() {
     return records_lost;
 }
 
-FILE* open_logfile() {
+FILE* rank_log_open() {
     char* name = static_cast<char*>(malloc(log_name_size));
     if (name == nullptr) {
         fprintf(stderr, "Can't open log file: no memory for its name\n");
@@ -70,7 +70,7 @@ FILE* open_logfile() {
     return log;
 }
 
-void close_logfile(FILE* stream) {
+void rank_log_close(FILE* stream) {
     // The record reaches the file only when the buffer is flushed here.
     const off_t size_before = stream == open_stream ? open_size_before : -1;
     open_stream = nullptr;
@@ -93,17 +93,17 @@ void log_allgather() { log_proc_record("called Allgather"); }
 void log_msg(const char* message) { log_proc_record(message); }
 
 void log_result(long long result) {
-    FILE* log = open_logfile();
+    FILE* log = rank_log_open();
     if (log == nullptr) return;
     fprintf(log, "The final result is %lld\n", result);
-    close_logfile(log);
+    rank_log_close(log);
 }
 
 void log_vector(const int* values, int count, const char* label) {
-    FILE* log = open_logfile();
+    FILE* log = rank_log_open();
     if (log == nullptr) return;
     fprintf(log, "%s: ", label);
     for (int i = 0; i < count; ++i) fprintf(log, "%d ", values[i]);
     fputc('\n', log);
-    close_logfile(log);
+    rank_log_close(log);
 }

@@ -12,17 +12,17 @@ extern const char log_name_pattern[];
 // Opens the caller's rank log file for appending. On failure writes one line
 // naming the file and the reason to stderr and returns nullptr; a FIFO or
 // socket in the file's place is refused so, rather than waited on.
-FILE* open_logfile();
+FILE* rank_log_open();
 // Closes the file; a record that could not be written whole (full disk, I/O
 // error) is taken out of the file again, so the file keeps its size from
 // before the record, and is reported on stderr like a file that cannot be
 // opened.
-void close_logfile(FILE* stream);
+void rank_log_close(FILE* stream);
 
 // True once a record of this process was lost (reported on stderr). The
 // programs then end with status 1 after MPI_Finalize, so that launchers and
 // schedulers see it.
-bool log_records_lost();
+bool rank_log_records_lost();
 
 // "Proc <rank>: ..." records.
 void log_send();

@@ -1,4 +1,4 @@
-// The bank logger: every console line and log record byte for byte, the
+// The bank log: every console line and log record byte for byte, the
 // documented column layout, and the life of the thread log file.
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "logger.h"
+#include "bank_log.h"
 #include "test_support.h"
 
 namespace {
