@@ -3,99 +3,166 @@
 # matrix sizes, several runs each, and beside every run measures the warm
 # product (product_warm: the same data and function with the thread team
 # already running). Writes
-#   scaling.csv          every run: m, n, threads, run, printed seconds,
-#                        warm seconds
-#   scaling_summary.csv  per size and thread count: medians of both, the
-#                        team start (median over the runs of printed minus
-#                        warm), speedup and efficiency of each over one
-#                        thread
-#   scaling.png          speedup of both, and team start, against threads
+#   scaling.csv          every run, one line each:
+#                          m, n                  matrix size (rows, columns)
+#                          threads               thread count
+#                          run                   run number, 1..RUNS
+#                          printed_seconds       the time product_timer printed
+#                          warm_seconds          product_warm's median of 11 calls
+#   scaling_summary.csv  one line per size and thread count, over the runs:
+#                          m, n, threads
+#                          oversubscribed        1 where threads exceed the CPUs, else 0
+#                          printed_median_seconds, printed_min_seconds,
+#                          printed_max_seconds   the printed time
+#                          warm_median_seconds, warm_min_seconds,
+#                          warm_max_seconds      the warm product
+#                          team_start_seconds    median of printed minus warm, each
+#                                                pair measured one right after the
+#                                                other; below 0 where the warm product
+#                                                was slower than the cold run (noise)
+#                          team_start_min_seconds, team_start_max_seconds
+#                          printed_speedup, warm_speedup
+#                                                one thread's median over this one's
+#                          printed_efficiency, warm_efficiency
+#                                                speedup divided by threads
+#                          printed_read_gb_per_second, warm_read_gb_per_second
+#                                                bytes of A and x read (8 (m n + n))
+#                                                per median time, in 1e9 bytes/s
+#   scaling.png          speedup, team start, time (median, min-max bars) and
+#                        bytes read per second against threads; the kernel and
+#                        processor in the title, oversubscription shaded
 #
-# usage: scripts/scaling.sh [-h] [-t MAX_THREADS] [-r RUNS] [-s "SIZE ..."] [-o DIR]
+# usage: scripts/scaling.sh [-h] [-t MAX_THREADS] [-r RUNS] [-s "SIZE ..."] [-o DIR] [-c CSV]
 #   -h, --help  print this usage and exit
-#   -t          largest thread count (default: the number of CPUs)
+#   -t          largest thread count (default: the number of CPUs, at least 4;
+#               beyond the CPUs the threads are oversubscribed)
 #   -r          runs per size and thread count (default 5); the median counts
 #   -s          square matrix sizes (default "1000 4000 8000")
 #   -o          output folder (default build/scaling)
+#   -c          summarise and plot an existing scaling.csv instead of running
+#               (its sizes and thread counts; this machine's CPUs and kernel)
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-max_threads=$(nproc)
+cpus=$(nproc)
+max_threads=$((cpus > 4 ? cpus : 4))
 runs=5
+from_csv=""
 sizes="1000 4000 8000"
 out="$ROOT/build/scaling"
 [ "${1:-}" != --help ] || { print_usage; exit 0; }
-while getopts "ht:r:s:o:" opt; do
+while getopts "ht:r:s:o:c:" opt; do
   case $opt in
     h) print_usage; exit 0 ;;
     t) max_threads=$OPTARG ;;
     r) runs=$OPTARG ;;
     s) sizes=$OPTARG ;;
     o) out=$OPTARG ;;
+    c) from_csv=$OPTARG ;;
     *) print_usage >&2; exit 1 ;;
   esac
 done
 shift $((OPTIND - 1))
-[ $# -eq 0 ] || { echo "unexpected argument: $1" >&2; print_usage >&2; exit 1; }
+# refuse MESSAGE: MESSAGE and the usage on stderr, status 1.
+refuse() { echo "$SCRIPT_NAME: $1" >&2; print_usage >&2; exit 1; }
+[ $# -eq 0 ] || refuse "unexpected argument: $1"
 for value in "$max_threads" "$runs"; do
-  [[ $value =~ ^[1-9][0-9]*$ ]] || { echo "not a positive count: $value" >&2; exit 1; }
+  [[ $value =~ ^[1-9][0-9]*$ ]] || refuse "not a positive count: $value"
 done
-[ -n "${sizes// /}" ] || { echo "no size given" >&2; exit 1; }
+[ -n "${sizes// /}" ] || refuse "no size given"
 for size in $sizes; do
-  [[ $size =~ ^[1-9][0-9]*$ ]] || { echo "not a positive size: $size" >&2; exit 1; }
+  [[ $size =~ ^[1-9][0-9]*$ ]] || refuse "not a positive size: $size"
 done
 
-ensure_packages $BASE_PACKAGES gnuplot-nox
-build_named release
 program="$ROOT/build/release/product_timer/product_timer"
 warm="$ROOT/build/release/bench/product_warm"
-[ -x "$warm" ] || { echo "missing $warm (configured with -DBUILD_BENCHMARKS=OFF?)" >&2; exit 1; }
+bits_check="$ROOT/build/release/bench/bits_check"
+if [ -n "$from_csv" ]; then
+  [ -r "$from_csv" ] || { echo "cannot read $from_csv" >&2; exit 1; }
+  head -n 1 "$from_csv" | grep -qx 'm,n,threads,run,printed_seconds,warm_seconds' ||
+    { echo "$from_csv: not a scaling.csv (first line: m,n,threads,run,printed_seconds,warm_seconds)" >&2; exit 1; }
+else
+  ensure_packages $BASE_PACKAGES
+  build_named release
+  [ -x "$warm" ] || { echo "missing $warm (configured with -DBUILD_BENCHMARKS=OFF?)" >&2; exit 1; }
+fi
+# Any gnuplot will do (gnuplot-nox, -qt, -x11); only none at all asks for one.
+command -v gnuplot >/dev/null || ensure_packages gnuplot-nox
 mkdir -p "$out"
 csv="$out/scaling.csv"
 summary="$out/scaling_summary.csv"
 png="$out/scaling.png"
 
-# Runs in the order run, size, threads, so that a passing disturbance on a
-# shared machine spreads over all thread counts instead of hitting one.
-echo "m,n,threads,run,printed_seconds,warm_seconds" >"$csv"
-for ((run = 1; run <= runs; run++)); do
-  for size in $sizes; do
-    for ((t = 1; t <= max_threads; t++)); do
-      line=$("$program" "$t" "$size" "$size")
-      seconds=$(sed -n 's/^Elapsed time of multiplication part only = \(.*\) seconds$/\1/p' <<<"$line")
-      [ -n "$seconds" ] || { echo "unexpected output: $line" >&2; exit 1; }
-      warm_seconds=$("$warm" "$t" "$size" "$size" 11)
-      [[ $warm_seconds =~ ^[0-9.e+-]+$ ]] || { echo "unexpected output: $warm_seconds" >&2; exit 1; }
-      echo "$size,$size,$t,$run,$seconds,$warm_seconds" >>"$csv"
+if [ -n "$from_csv" ]; then
+  [ "$(realpath "$from_csv")" = "$(realpath -m "$csv")" ] || cp "$from_csv" "$csv"
+  sizes=$(tail -n +2 "$csv" | cut -d, -f1 | sort -nu | tr '\n' ' ')
+  max_threads=$(tail -n +2 "$csv" | cut -d, -f3 | sort -n | tail -n 1)
+  runs=$(tail -n +2 "$csv" | cut -d, -f4 | sort -n | tail -n 1)
+  [ -n "$max_threads" ] || { echo "$from_csv holds no run" >&2; exit 1; }
+else
+  # Runs in the order run, size, threads, so that a passing disturbance on a
+  # shared machine spreads over all thread counts instead of hitting one.
+  echo "m,n,threads,run,printed_seconds,warm_seconds" >"$csv"
+  for ((run = 1; run <= runs; run++)); do
+    for size in $sizes; do
+      for ((t = 1; t <= max_threads; t++)); do
+        line=$("$program" "$t" "$size" "$size")
+        seconds=$(sed -n 's/^Elapsed time of multiplication part only = \(.*\) seconds$/\1/p' <<<"$line")
+        [ -n "$seconds" ] || { echo "unexpected output: $line" >&2; exit 1; }
+        warm_seconds=$("$warm" "$t" "$size" "$size" 11)
+        [[ $warm_seconds =~ ^[0-9.e+-]+$ ]] || { echo "unexpected output: $warm_seconds" >&2; exit 1; }
+        echo "$size,$size,$t,$run,$seconds,$warm_seconds" >>"$csv"
+      done
     done
+    echo "== run $run of $runs done"
   done
-  echo "== run $run of $runs done"
-done
+fi
 
-# Medians per size and thread count, then speedup and efficiency of each
-# against its own median with one thread. Team start is the median of the
-# differences printed minus warm of each run: the two are measured one right
+# median: the median of the numbers on standard input, one a line (the mean
+# of the middle two for an even count); nothing for no numbers.
+median() {
+  sort -g | awk '{ v[NR] = $1 }
+    END { if (NR) printf "%.6e\n", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# stats: median, min and max of the numbers on standard input, comma-separated.
+stats() {
+  local values
+  values=$(sort -g)
+  printf '%s,%.6e,%.6e\n' "$(median <<<"$values")" "$(head -n 1 <<<"$values")" \
+    "$(tail -n 1 <<<"$values")"
+}
+
+# Per size and thread count: median, min and max of both times and of the
+# team start (printed minus warm of each run: the two are measured one right
 # after the other, so a slow spell of a shared machine that affects both
-# cancels out.
-tail -n +2 "$csv" | sort -t, -k1,1n -k3,3n | awk -F, '
-  function median(v, count,   i, j, t) {
-    for (i = 2; i <= count; i++)
-      for (j = i; j > 1 && v[j - 1] > v[j]; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
-    return count % 2 ? v[(count + 1) / 2] : (v[count / 2] + v[count / 2 + 1]) / 2
-  }
-  function flush(   p, w, d) {
-    if (count == 0) return
-    p = median(printed, count); w = median(warm, count); d = median(diff, count)
-    if (threads == 1) { base_p = p; base_w = w }
-    printf "%d,%d,%d,%.6e,%.6e,%.6e,%.4f,%.4f,%.4f,%.4f\n", m, n, threads, p, w, d,
-           base_p / p, base_w / w, base_p / p / threads, base_w / w / threads
-    count = 0
-  }
-  BEGIN { print "m,n,threads,printed_median_seconds,warm_median_seconds,team_start_seconds," \
-                "printed_speedup,warm_speedup,printed_efficiency,warm_efficiency" }
-  $1 != m || $3 != threads { flush(); m = $1; n = $2; threads = $3 }
-  { count++; printed[count] = $5 + 0; warm[count] = $6 + 0; diff[count] = $5 - $6 }
-  END { flush() }' >"$summary"
+# cancels out), then speedup and efficiency of each median against its own
+# median with one thread, and the bytes of A and x read per second.
+header="m,n,threads,oversubscribed,printed_median_seconds,printed_min_seconds,printed_max_seconds"
+header+=",warm_median_seconds,warm_min_seconds,warm_max_seconds"
+header+=",team_start_seconds,team_start_min_seconds,team_start_max_seconds"
+header+=",printed_speedup,warm_speedup,printed_efficiency,warm_efficiency"
+header+=",printed_read_gb_per_second,warm_read_gb_per_second"
+echo "$header" >"$summary"
+for size in $sizes; do
+  base=""
+  for ((t = 1; t <= max_threads; t++)); do
+    rows=$(awk -F, -v m="$size" -v t="$t" 'NR > 1 && $1 == m && $3 == t' "$csv")
+    [ -n "$rows" ] || continue
+    n=$(head -n 1 <<<"$rows" | cut -d, -f2)
+    printed=$(cut -d, -f5 <<<"$rows" | stats)
+    warm_stats=$(cut -d, -f6 <<<"$rows" | stats)
+    start=$(awk -F, '{ printf "%.6e\n", $5 - $6 }' <<<"$rows" | stats)
+    [ -n "$base" ] || base="${printed%%,*},${warm_stats%%,*}"
+    awk -v m="$size" -v n="$n" -v t="$t" -v cpus="$cpus" -v base="$base" \
+        -v times="$printed,$warm_stats,$start" 'BEGIN {
+      split(base, b, ","); split(times, v, ",")
+      bytes = 8 * (m * n + n)
+      printf "%d,%d,%d,%d,%s,%.4f,%.4f,%.4f,%.4f,%.4f,%.4f\n", m, n, t, (t > cpus ? 1 : 0), times,
+             b[1] / v[1], b[2] / v[4], b[1] / v[1] / t, b[2] / v[4] / t,
+             bytes / v[1] / 1e9, bytes / v[4] / 1e9 }' >>"$summary"
+  done
+done
 
 # The processor's name: "model name" of /proc/cpuinfo on x86; on aarch64,
 # whose /proc/cpuinfo has none, lscpu's "Model name" (lscpu knows the part
@@ -109,32 +176,72 @@ processor_name() {
   echo "${name:-unknown processor}"
 }
 cpu=$(processor_name)
-plots_speedup="" plots_start="" colour=1
+# The kernel product_timer picks on this processor (kernel_name, through
+# bits_check, built beside product_warm).
+kernel="kernel unknown"
+[ ! -x "$bits_check" ] || kernel="$("$bits_check" --kernel) kernel"
+negative=$(awk -F, 'NR > 1 && $11 < 0' "$summary" | wc -l)
+
+# The plots read the summary's columns by number (gnuplot counts from 1).
+plots_speedup="" plots_start="" plots_time="" plots_rate="" colour=1
 for size in $sizes; do
   select="(\$1 == $size ? \$3 : 1/0)"
-  plots_speedup+="'$summary' using $select:8 with linespoints linecolor $colour linewidth 2 pointtype 7 title '${size}: warm product', "
-  plots_speedup+="'$summary' using $select:7 with linespoints linecolor $colour dashtype 2 pointtype 6 title '${size}: printed time', "
-  plots_start+="'$summary' using $select:(\$6 * 1e3) with linespoints linecolor $colour linewidth 2 pointtype 7 title '${size} x ${size}', "
+  left="(\$1 == $size ? \$3 - 0.08 : 1/0)" right="(\$1 == $size ? \$3 + 0.08 : 1/0)"
+  plots_speedup+="'$summary' using $select:15 with linespoints linecolor $colour linewidth 2 pointtype 7 title '${size}: warm', "
+  plots_speedup+="'$summary' using $select:14 with linespoints linecolor $colour dashtype 2 pointtype 6 title '${size}: printed', "
+  plots_start+="'$summary' using $select:(\$11 * 1e3):(\$12 * 1e3):(\$13 * 1e3) with yerrorlines linecolor $colour linewidth 2 pointtype 7 title '${size} x ${size}', "
+  plots_time+="'$summary' using $left:(\$8 * 1e3):(\$9 * 1e3):(\$10 * 1e3) with yerrorlines linecolor $colour linewidth 2 pointtype 7 title '${size}: warm', "
+  plots_time+="'$summary' using $right:(\$5 * 1e3):(\$6 * 1e3):(\$7 * 1e3) with yerrorlines linecolor $colour dashtype 2 pointtype 6 title '${size}: printed', "
+  plots_rate+="'$summary' using $select:19 with linespoints linecolor $colour linewidth 2 pointtype 7 title '${size}: warm', "
+  plots_rate+="'$summary' using $select:18 with linespoints linecolor $colour dashtype 2 pointtype 6 title '${size}: printed', "
   colour=$((colour + 1))
 done
+# Thread counts beyond the CPUs are shaded: there threads share CPUs, and the
+# ideal speedup stays at the CPU count.
+shade=""
+if [ "$max_threads" -gt "$cpus" ]; then
+  shade="set object 1 rect from $cpus + 0.5, graph 0 to $max_threads + 0.5, graph 1 behind fillcolor rgb '#e4e4e4' fillstyle solid noborder"
+fi
 gnuplot <<EOF
-set terminal pngcairo size 1200,600 font ",11" noenhanced
+set terminal pngcairo size 1600,1000 font ",11" noenhanced
 set output '$png'
 set datafile separator ','
 set grid
 set xrange [0.5:$max_threads + 0.5]
 set xtics 1
 set xlabel 'threads'
-set multiplot layout 1,2 title "product_timer scaling, median of $runs runs ($(nproc) CPUs: $cpu)\nwarm product: the product with its thread team already running; printed time: what product_timer prints, team start included"
-set title 'Speedup over one thread (solid: warm product, dashed: printed time)'
+# Keys beside the panels, where they hide no point; room above the highest
+# point, so that the flat ideal line is not drawn on the border.
+set key outside right top
+set offsets 0, 0, graph 0.08, 0
+$shade
+set multiplot layout 2,2 title "product_timer scaling, $kernel, median of $runs runs (bars: min to max)\n$cpus CPUs: $cpu. Grey: more threads than CPUs (oversubscribed)\nwarm (solid): the product with its thread team already running; printed (dashed): what product_timer prints, team start included"
+# Panels of the same width whatever their keys' widths.
+set lmargin at screen 0.05
+set rmargin at screen 0.37
+set title 'Speedup over one thread'
 set ylabel 'speedup'
 set yrange [0:*]
-set key top left
-plot ${plots_speedup} x with lines dashtype 3 linewidth 2 linecolor 'dark-gray' title 'ideal'
-set title 'Team start: printed time minus warm product'
+plot ${plots_speedup} (x < $cpus ? x : $cpus) with lines dashtype 3 linewidth 2 linecolor 'dark-gray' title 'ideal, flat from the CPUs'
+set lmargin at screen 0.55
+set rmargin at screen 0.87
+set title "Team start: printed minus warm ($negative medians below 0)\nbelow 0: the warm product was slower than the cold run (noise)"
 set ylabel 'milliseconds'
+set yrange [*:*]
+plot ${plots_start} 0 with lines linecolor 'black' notitle
+set lmargin at screen 0.05
+set rmargin at screen 0.37
+set title 'Time of one product (warm: left of each thread count, printed: right)'
+set ylabel 'milliseconds (log scale)'
+set logscale y
+plot ${plots_time%, }
+unset logscale y
+set lmargin at screen 0.55
+set rmargin at screen 0.87
+set title 'Bytes of A and x read per second, from the median time'
+set ylabel 'GB/s (1e9 bytes)'
 set yrange [0:*]
-plot ${plots_start%, }
+plot ${plots_rate%, }
 unset multiplot
 EOF
 
@@ -142,3 +249,9 @@ echo "== Wrote $csv"
 echo "== Wrote $summary"
 echo "== Wrote $png"
 column -s, -t "$summary"
+if [ "$negative" -gt 0 ]; then
+  echo "== $negative team start median(s) below 0: there the warm product (its team already"
+  echo "   running) was slower than the cold run. Starting a team costs time and never saves"
+  echo "   any, so a negative estimate is noise: a shared machine, a CPU clocking up or down."
+  echo "   Read it as \"too small to see at this size\"; more runs (-r) steady it."
+fi

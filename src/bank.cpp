@@ -21,7 +21,15 @@ double* account_balances = nullptr;
 namespace {
 
 const program_info bank_info = {
+#ifdef BANK_UNSYNCHRONIZED
+    "bank_unsynchronized", "<num_transaction files> <transaction file> {<transaction file.txt>}",
+    "A teaching build of bank WITHOUT the critical section around each transaction:\n"
+    "the threads race on the balances, so updates can be lost and the final\n"
+    "balances can be wrong. Everything else is bank's. Never use it for real work.\n"
+    "\n"
+#else
     "bank", "<num_transaction files> <transaction file> {<transaction file.txt>}",
+#endif
     "Applies transaction files to 16 shared accounts (numbered 0 to 15, all starting\n"
     "at 0), one OpenMP thread per file, and prints a line per transaction and then\n"
     "every balance.\n"
@@ -135,22 +143,31 @@ namespace {
 
 // Applies one transaction under the critical section; the type is read
 // outside it, and an unknown type is skipped without entering it.
+// bank_unsynchronized (BANK_UNSYNCHRONIZED) leaves the critical section out.
 void apply_transaction(const transaction* t) {
     switch (t->type) {
     case type_deposit:
+#ifndef BANK_UNSYNCHRONIZED
 #pragma omp critical
+#endif
         deposit(t->dest, t->amount);
         break;
     case type_withdrawal:
+#ifndef BANK_UNSYNCHRONIZED
 #pragma omp critical
+#endif
         withdrawal(t->src, t->amount);
         break;
     case type_transfer:
+#ifndef BANK_UNSYNCHRONIZED
 #pragma omp critical
+#endif
         transfer(t->src, t->dest, t->amount);
         break;
     case type_balance:
+#ifndef BANK_UNSYNCHRONIZED
 #pragma omp critical
+#endif
         acc_balance(t->src);
         break;
     default:
