@@ -24,6 +24,7 @@
 //   product_bench [--sizes=200,1000,...] [--threads=1,2] [--cold_runs=7]
 //                 [benchmark flags]
 // A size is one number for a square matrix or MxN.
+#include "kernels.h"
 #include "product_timer.h"
 
 #include <benchmark/benchmark.h>
