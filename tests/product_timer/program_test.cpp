@@ -205,6 +205,39 @@ TEST(ProductTimerTools, WarmHelperPrintsItsMedianAndRefusesBadArguments) {
 }
 #endif
 
+#ifdef PRODUCT_WARM_PATH
+TEST(ProductTimerTools, WarmHelperGivesScriptsTheMedianAndTheProcessorName) {
+    const std::string dir = make_scratch_dir();
+    const std::string warm = PRODUCT_WARM_PATH;
+    run_result r = run_program({warm, "--median"}, dir, "3 1\n2\n4\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "2.5\n");
+    r = run_program({warm, "--median"}, dir, "1.25e-3\n");
+    EXPECT_EQ(r.out, "0.00125\n");
+    for (const char* input : {"", "1 x 2\n"}) {
+        r = run_program({warm, "--median"}, dir, input);
+        EXPECT_EQ(r.status, 1) << input;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+    r = run_program({warm, "--processor"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_GT(r.out.size(), 1u);
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
+    // The numbers are read as product_timer reads them: a number followed by
+    // other characters counts, and the refusal is product_timer's own.
+    r = run_program({warm, "2", "8abc", "11", "3"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(is_seconds_line(r.out)) << r.out;
+    r = run_program({warm, "4294967297", "3", "4"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "usage: " + warm + " <thread_count> <m> <n>\n" +
+                         "At most 1024 threads are accepted\n" + "Try '" + warm +
+                         " --help' for more information.\n");
+    EXPECT_TRUE(list_dir(dir).empty());
+}
+#endif
+
 #ifdef DGEMV_ONCE_PATH
 TEST(ProductTimerTools, ColdYardstickPrintsOneTime) {
     const std::string dir = make_scratch_dir();
