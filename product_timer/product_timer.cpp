@@ -164,6 +164,9 @@ int main(int argc, char* argv[]) {
     if (answer_info_request(argc, argv, product_timer_info)) return 0;
     int thread_count, m, n;
     get_args(argc, argv, &thread_count, &m, &n);
+    // The kernel is chosen now, so that a PRODUCT_TIMER_KERNEL it refuses
+    // ends the program before any memory is taken.
+    select_kernel();
 
     double* A = allocate_doubles(static_cast<int64_t>(m) * n);
     double* x = A != nullptr ? allocate_doubles(n) : nullptr;

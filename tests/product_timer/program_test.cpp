@@ -180,6 +180,11 @@ TEST(ProductTimerProgram, RunsTheKernelThatTheEnvironmentForces) {
                   "PRODUCT_TIMER_KERNEL=" + key + ": no such kernel; the kernels are" + keys +
                       "\n");
     }
+    // The kernel is refused before any memory is asked for.
+    run_result r = run_with_kernel("fastest", {"1", "4294967298", "10000"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(without_sanitizer_notes(r.err),
+              "PRODUCT_TIMER_KERNEL=fastest: no such kernel; the kernels are" + keys + "\n");
     EXPECT_TRUE(list_dir(dir).empty());
 }
 
