@@ -5,7 +5,9 @@
 //   kernel   compute_product, the function product_timer runs, parallel
 //            region included, called over and over
 //   rows     the kernel alone on the calling thread, no parallel region
-//            (one thread only)
+//            (one thread only); rows_<key> the same for every other kernel
+//            of the table that the processor runs (PRODUCT_TIMER_KERNEL
+//            picks the kernel of rows and of the program)
 //   plain    the same row blocks, one row at a time, left to right
 //   dgemv    cblas_dgemv of OpenBLAS, row-major, same data and thread count
 //            (only when the build found OpenBLAS)
@@ -25,6 +27,9 @@
 //                 [benchmark flags]
 // A size is one number for a square matrix or MxN.
 #include "product_timer.h"
+
+#include "bench_util.h"
+#include "kernels.h"
 
 #include <benchmark/benchmark.h>
 
@@ -216,11 +221,10 @@ void bench_stream(benchmark::State& state, shape sh, int threads) {
     let_idle_threads_sleep(threads, omp_settle_ms);
 }
 
-// The kernel alone over all rows, on this thread: what the vector code
+// A kernel alone over all rows, on this thread: what the vector code
 // achieves without the cost of a parallel region.
-void bench_rows(benchmark::State& state, shape sh, int) {
+void bench_rows(benchmark::State& state, shape sh, row_kernel kernel) {
     problem& p = problem_of_shape(sh);
-    const row_kernel kernel = select_kernel();
     for (auto _ : state) {
         kernel(p.A.data(), p.x.data(), p.y.data(), 0, p.m, p.n);
         benchmark::ClobberMemory();
@@ -250,9 +254,10 @@ struct recording_reporter : benchmark::ConsoleReporter {
         : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            const bool is_median =
+                run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (run_failed(run, 0) || run.iterations == 0 ||
-                (run.run_type == Run::RT_Aggregate && !median))
+                (run.run_type == Run::RT_Aggregate && !is_median))
                 continue;
             seconds_of[run.run_name.function_name] =
                 run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
@@ -268,12 +273,12 @@ std::vector<shape> parse_shapes(const char* text) {
     std::stringstream in(text);
     std::string item;
     while (std::getline(in, item, ',')) {
-        char* end = nullptr;
-        const long m = std::strtol(item.c_str(), &end, 10);
-        long n = m;
-        if (*end == 'x') n = std::strtol(end + 1, &end, 10);
+        const char* end = nullptr;
+        const int m = leading_int(item.c_str(), &end);
+        int n = m;
+        if (*end == 'x') n = leading_int(end + 1, &end);
         if (*end != '\0' || m <= 0 || n <= 0 || m > 100000 || n > 100000) return {};
-        shapes.push_back({static_cast<int>(m), static_cast<int>(n)});
+        shapes.push_back({m, n});
     }
     return shapes;
 }
@@ -283,11 +288,22 @@ std::vector<int> parse_counts(const char* text) {
     std::stringstream in(text);
     std::string item;
     while (std::getline(in, item, ',')) {
-        const int value = std::atoi(item.c_str());
+        const int value = leading_int(item.c_str());
         if (value <= 0 || value > max_thread_count) return {};
         values.push_back(value);
     }
     return values;
+}
+
+// The kernels of the table that this processor runs, other than the one
+// chosen: each is timed alone as rows_<key>, for comparison with rows.
+std::vector<const kernel_entry*> other_kernels() {
+    std::vector<const kernel_entry*> others;
+    const kernel_list table = kernel_table();
+    for (int k = 0; k < table.count; ++k)
+        if (table.entries[k].available() && table.entries[k].multiply != select_kernel())
+            others.push_back(&table.entries[k]);
+    return others;
 }
 
 std::string key(const char* what, shape sh, int threads) {
@@ -346,13 +362,6 @@ double run_for_seconds(const std::string& command) {
     return seconds;
 }
 
-double median(std::vector<double> values) {
-    if (values.empty()) return -1.0;
-    std::sort(values.begin(), values.end());
-    const size_t k = values.size() / 2;
-    return values.size() % 2 ? values[k] : (values[k - 1] + values[k]) / 2;
-}
-
 // Fresh processes: product_timer against dgemv_once, alternately (the order
 // swaps every run), so that a passing disturbance hits both alike; then the
 // medians. Returns false when a program failed.
@@ -399,28 +408,6 @@ bool kernel_matches_plain(shape sh, int threads) {
     return std::memcmp(expected.data(), p.y.data(), expected.size() * sizeof(double)) == 0;
 }
 
-// "model name" of /proc/cpuinfo on x86; on aarch64, whose /proc/cpuinfo has
-// none, the implementer and part codes of the first processor.
-std::string processor_name() {
-    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
-    std::string name, implementer, part;
-    if (f == nullptr) return "unknown processor";
-    char line[512];
-    while (std::fgets(line, sizeof line, f) != nullptr && name.empty()) {
-        const char* colon = std::strchr(line, ':');
-        if (colon == nullptr) continue;
-        std::string value = colon[1] == ' ' ? colon + 2 : colon + 1;
-        if (!value.empty() && value.back() == '\n') value.pop_back();
-        if (std::strncmp(line, "model name", 10) == 0) name = value;
-        if (std::strncmp(line, "CPU implementer", 15) == 0 && implementer.empty()) implementer = value;
-        if (std::strncmp(line, "CPU part", 8) == 0 && part.empty()) part = value;
-    }
-    std::fclose(f);
-    if (name.empty() && !implementer.empty())
-        name = "ARM implementer " + implementer + ", part " + part;
-    return name.empty() ? "unknown processor" : name;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -435,7 +422,7 @@ int main(int argc, char** argv) {
         } else if (std::strncmp(argv[k], "--threads=", 10) == 0) {
             thread_counts = parse_counts(argv[k] + 10);
         } else if (std::strncmp(argv[k], "--cold_runs=", 12) == 0) {
-            cold_runs = std::atoi(argv[k] + 12);
+            cold_runs = leading_int(argv[k] + 12);
         } else {
             std::fprintf(stderr, "unknown argument %s\n", argv[k]);
             return 1;
@@ -467,9 +454,14 @@ int main(int argc, char** argv) {
                                          threads)->UseRealTime();
             benchmark::RegisterBenchmark(key("kernel", sh, threads).c_str(), bench_kernel, sh,
                                          threads)->UseRealTime();
-            if (threads == 1)
+            if (threads == 1) {
                 benchmark::RegisterBenchmark(key("rows", sh, threads).c_str(), bench_rows, sh,
-                                             threads)->UseRealTime();
+                                             select_kernel())->UseRealTime();
+                for (const kernel_entry* kernel : other_kernels())
+                    benchmark::RegisterBenchmark(
+                        key((std::string("rows_") + kernel->key).c_str(), sh, threads).c_str(),
+                        bench_rows, sh, kernel->multiply)->UseRealTime();
+            }
 #if HAVE_OPENBLAS
             benchmark::RegisterBenchmark(key("dgemv", sh, threads).c_str(), bench_dgemv, sh,
                                          threads)->UseRealTime();

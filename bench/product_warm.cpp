@@ -3,31 +3,75 @@
 // does, runs compute_product once to start the team, then times `runs` more
 // calls, each with its parallel region, and prints the median in seconds.
 // The difference to the time product_timer prints is what starting the team
-// costs.
+// costs. Its two other modes give the scripts the benchmark's own median and
+// processor name.
 //
 //   product_warm <thread_count> <m> <n> [runs]   (runs: default 21)
+//   product_warm --median      (numbers on standard input, one per word)
+//   product_warm --processor
 #include "product_timer.h"
 
-#include <algorithm>
+#include "bench_util.h"
+#include "program_info.h"
+
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include <omp.h>
 
-int main(int argc, char* argv[]) {
-    if (argc != 4 && argc != 5) {
-        std::fprintf(stderr, "usage: %s <thread_count> <m> <n> [runs]\n", argv[0]);
+namespace {
+
+const program_info product_warm_info = {
+    "product_warm", "<thread_count> <m> <n> [runs]",
+    "Times compute_product, the product of product_timer, with its thread team\n"
+    "already running: the median of runs calls (default 21), in seconds. The\n"
+    "arguments are read as product_timer reads them; m and n at most 1000000,\n"
+    "runs 1 to 100000.\n"
+    "\n"
+    "  --median     prints the median of the numbers on standard input\n"
+    "  --processor  prints the processor's name\n"
+    "\n"
+    "Log files: none.\n",
+    "docs/speed.md"};
+
+// The median of the numbers on standard input, printed so that a script
+// reads back the same double; status 1 when there is none or a word is no
+// number.
+int print_median() {
+    std::vector<double> values;
+    double value;
+    int read;
+    while ((read = std::scanf("%lf", &value)) == 1) values.push_back(value);
+    if (read != EOF || values.empty()) {
+        std::fprintf(stderr, "product_warm --median: numbers on standard input, at least one\n");
         return 1;
     }
-    const long threads = std::strtol(argv[1], nullptr, 10);
-    const long m = std::strtol(argv[2], nullptr, 10);
-    const long n = std::strtol(argv[3], nullptr, 10);
-    const long runs = argc == 5 ? std::strtol(argv[4], nullptr, 10) : 21;
-    if (threads < 1 || threads > max_thread_count || m < 1 || n < 1 || runs < 1 ||
-        m > 1000000 || n > 1000000 || runs > 100000) {
-        std::fprintf(stderr, "%s: thread count 1..%d, sizes and runs positive\n", argv[0],
-                     max_thread_count);
+    std::printf("%.17g\n", median(values));
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (answer_info_request(argc, argv, product_warm_info)) return 0;
+    if (argc == 2 && std::strcmp(argv[1], "--median") == 0) return print_median();
+    if (argc == 2 && std::strcmp(argv[1], "--processor") == 0) {
+        std::printf("%s\n", processor_name().c_str());
+        return 0;
+    }
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s <thread_count> <m> <n> [runs]\n",
+                     argc > 0 ? argv[0] : "product_warm");
+        return 1;
+    }
+    // The first three as product_timer reads them (its usage line and status
+    // 1 on a refusal); runs by the same rule.
+    int threads, m, n;
+    get_args(4, argv, &threads, &m, &n);
+    const int runs = argc == 5 ? leading_int(argv[4]) : 21;
+    if (m > 1000000 || n > 1000000 || runs < 1 || runs > 100000) {
+        std::fprintf(stderr, "%s: sizes at most 1000000, runs 1..100000\n", argv[0]);
         return 1;
     }
     std::vector<double> A(static_cast<size_t>(m) * n), x(n), y(m);
@@ -40,7 +84,6 @@ int main(int argc, char* argv[]) {
         compute_product(A.data(), x.data(), y.data(), m, n, threads);
         s = omp_get_wtime() - start;
     }
-    std::nth_element(seconds.begin(), seconds.begin() + runs / 2, seconds.end());
-    std::printf("%e\n", seconds[runs / 2]);
+    std::printf("%e\n", median(seconds));
     return 0;
 }

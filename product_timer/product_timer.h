@@ -13,14 +13,15 @@
 // the usage line and a second line that names this limit.
 constexpr int max_thread_count = 1024;
 
-// Rows [first, first + count) of y computed by thread t of a team of T threads
-// for m rows: contiguous blocks in thread order, the first m mod T threads
-// take one row more. count is 0 for threads t >= m when m < T.
+// Rows [first, first + count) of y computed by thread `thread` (0, 1, ...) of
+// a team of team_size threads for `rows` rows: contiguous blocks in thread
+// order, the first rows mod team_size threads take one row more. count is 0
+// for threads from `rows` on when rows < team_size.
 struct row_block {
     int first;
     int count;
 };
-row_block thread_rows(int m, int t, int T);
+row_block thread_rows(int rows, int thread, int team_size);
 
 // Prints the usage line on standard error and ends the process with status 1.
 [[noreturn]] void usage(const char* prog_name);
@@ -38,51 +39,10 @@ void get_args(int argc, char* argv[], int* thread_count, int* m, int* n);
 void gen_matrix(double A[], int m, int n);
 void gen_vector(double x[], int n);
 
-// y[first .. first+count-1] = rows first .. first+count-1 of A times x, on the
-// calling thread. All kernels give the same bits, except that a sum that is
-// NaN may differ in sign and payload (which NaN an addition passes on depends
-// on the operand order the compiler picks).
-//   multiply_rows_portable  plain C++ for any processor
-//   multiply_rows_wide      AVX vectors; only where wide_kernel_available()
-//   multiply_rows_avx512    AVX-512F vectors; only where
-//                           avx512_kernel_available()
-//   multiply_rows_neon      NEON vectors; only on aarch64 (every ARMv8
-//                           processor has NEON: neon_kernel_available() is
-//                           true there and false elsewhere)
-//   multiply_rows_avx512_emulated
-//                           the same code as multiply_rows_avx512 built for no
-//                           particular instruction set, so that the 512-bit
-//                           design can be checked on any processor (for tests;
-//                           slow)
-// On processors other than x86 the AVX and AVX-512 kernels are the portable
-// one, and so is the NEON kernel on processors other than aarch64.
-// multiply_rows runs the kernel that select_kernel picks: AVX-512 where the
-// processor has it, else AVX, else NEON on aarch64, else portable.
-using row_kernel = void (*)(const double A[], const double x[], double y[], int first, int count,
-                            int n);
-void multiply_rows(const double A[], const double x[], double y[], int first, int count, int n);
-void multiply_rows_portable(const double A[], const double x[], double y[], int first, int count,
-                            int n);
-void multiply_rows_wide(const double A[], const double x[], double y[], int first, int count,
-                        int n);
-void multiply_rows_avx512(const double A[], const double x[], double y[], int first, int count,
-                          int n);
-void multiply_rows_neon(const double A[], const double x[], double y[], int first, int count,
-                        int n);
-void multiply_rows_avx512_emulated(const double A[], const double x[], double y[], int first,
-                                   int count, int n);
-bool wide_kernel_available();
-bool avx512_kernel_available();
-bool neon_kernel_available();
-row_kernel select_kernel();
-// "AVX-512" or "AVX" (x86 only), "NEON" (aarch64 only), "AVX-512 design,
-// emulated" or "portable": only kernels that exist on this processor family
-// have their own name.
-const char* kernel_name(row_kernel kernel);
-
 // y = A*x in one parallel region of thread_count requested threads; each
 // thread computes the block of rows that thread_rows gives for the team size
-// the runtime actually granted.
+// the runtime actually granted, with the kernel that select_kernel
+// (kernels.h) chose.
 void compute_product(const double A[], const double x[], double y[], int m, int n,
                      int thread_count);
 

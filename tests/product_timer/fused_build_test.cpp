@@ -1,9 +1,10 @@
-// product_timer.cpp built with fusing allowed (-ffp-contract=fast, and -mfma
-// on x86). With its rounding barrier every kernel must still give the plain
-// loop's bits. The same file built once more without the barrier
+// The kernel files built with fusing allowed (-ffp-contract=fast, and -mfma
+// on x86). With their rounding barrier every kernel must still give the
+// plain loop's bits. The same files built once more without the barrier
 // (FUSED_BUILD_UNGUARDED) must give other bits somewhere: that shows the
 // compiler does fuse under these flags, so the first build passes because of
 // the barrier and not because the compiler happened not to fuse.
+#include "kernels.h"
 #include "product_timer.h"
 
 #include "product_values.h"
@@ -30,21 +31,19 @@ bool processor_fuses() {
 // on shapes with leftover rows and columns: the results that differ from the
 // plain loop.
 std::vector<std::string> results_that_differ() {
-    std::vector<std::pair<const char*, row_kernel>> kernels{
-        {"portable", multiply_rows_portable}, {"emulated", multiply_rows_avx512_emulated}};
-    if (wide_kernel_available()) kernels.push_back({"AVX", multiply_rows_wide});
-    if (avx512_kernel_available()) kernels.push_back({"AVX-512", multiply_rows_avx512});
-    if (neon_kernel_available()) kernels.push_back({"NEON", multiply_rows_neon});
+    const kernel_list table = kernel_table();
     std::vector<std::string> differ;
     for (auto [m, n] : std::vector<std::pair<int, int>>{{1, 37}, {13, 17}, {27, 33}, {64, 100}}) {
         const std::string shape = std::to_string(m) + " x " + std::to_string(n);
         std::vector<double> A = unit_values(static_cast<size_t>(m) * n, m * 31u + n);
         std::vector<double> x = unit_values(n, n * 7u + 1);
         std::vector<double> expected = plain_product(A, x, m, n);
-        for (auto [name, multiply] : kernels) {
+        for (int k = 0; k < table.count; ++k) {
+            const kernel_entry& kernel = table.entries[k];
+            if (!kernel.available()) continue;
             std::vector<double> y(m, -1.0);
-            multiply(A.data(), x.data(), y.data(), 0, m, n);
-            if (!same_bits(y, expected)) differ.push_back(std::string(name) + ", " + shape);
+            kernel.multiply(A.data(), x.data(), y.data(), 0, m, n);
+            if (!same_bits(y, expected)) differ.push_back(std::string(kernel.name) + ", " + shape);
         }
         for (int T = 1; T <= 4; ++T) {
             std::vector<double> y(m, -1.0);

@@ -1,0 +1,23 @@
+// Helpers shared by the benchmark tools (product_bench, product_warm) and,
+// through product_warm --median and --processor, by the scripts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The median of values: the middle one, or the mean of the two middle ones
+// for an even count; -1 when there are none.
+double median(std::vector<double> values);
+
+// The processor's name: "model name" of cpuinfo (/proc/cpuinfo when
+// cpuinfo_path is nullptr) on x86; on aarch64, whose /proc/cpuinfo has none,
+// lscpu's "Model name" (lscpu knows the part numbers of ARM designs; asked
+// only for the real /proc/cpuinfo), else the implementer and part codes of
+// the first processor: "ARM implementer 0x41, part 0xd0c". "unknown
+// processor" when there is none of these.
+std::string processor_name(const char* cpuinfo_path = nullptr);
+
+// The leading integer of text by the rules product_timer reads its numbers
+// with: strtol in base 10, saturated to the int range rather than wrapped,
+// so 4294967298 is INT_MAX and not 2. *end, when given, points past it.
+int leading_int(const char* text, const char** end = nullptr);
