@@ -10,6 +10,7 @@
 // Exit status 0 when every thread count gave the same y, 1 when one did not,
 // 2 on a bad argument.
 #include "fused_loop.h"
+#include "kernels.h"
 #include "product_timer.h"
 
 #include <cstdint>
