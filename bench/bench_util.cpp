@@ -1,9 +1,7 @@
 #include "bench_util.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -58,13 +56,4 @@ std::string processor_name(const char* cpuinfo_path) {
     if (name.empty() && !implementer.empty())
         name = "ARM implementer " + implementer + ", part " + part;
     return name.empty() ? "unknown processor" : name;
-}
-
-int leading_int(const char* text, const char** end) {
-    char* stop = nullptr;
-    const long value = std::strtol(text, &stop, 10);
-    if (end != nullptr) *end = stop;
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
 }

@@ -17,7 +17,3 @@ double median(std::vector<double> values);
 // processor" when there is none of these.
 std::string processor_name(const char* cpuinfo_path = nullptr);
 
-// The leading integer of text by the rules product_timer reads its numbers
-// with: strtol in base 10, saturated to the int range rather than wrapped,
-// so 4294967298 is INT_MAX and not 2. *end, when given, points past it.
-int leading_int(const char* text, const char** end = nullptr);

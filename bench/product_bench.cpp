@@ -29,6 +29,7 @@
 #include "product_timer.h"
 
 #include "bench_util.h"
+#include "saturated_int.h"
 #include "kernels.h"
 
 #include <benchmark/benchmark.h>
@@ -274,9 +275,9 @@ std::vector<shape> parse_shapes(const char* text) {
     std::string item;
     while (std::getline(in, item, ',')) {
         const char* end = nullptr;
-        const int m = leading_int(item.c_str(), &end);
+        const int m = to_int_saturated(item.c_str(), &end);
         int n = m;
-        if (*end == 'x') n = leading_int(end + 1, &end);
+        if (*end == 'x') n = to_int_saturated(end + 1, &end);
         if (*end != '\0' || m <= 0 || n <= 0 || m > 100000 || n > 100000) return {};
         shapes.push_back({m, n});
     }
@@ -288,7 +289,7 @@ std::vector<int> parse_counts(const char* text) {
     std::stringstream in(text);
     std::string item;
     while (std::getline(in, item, ',')) {
-        const int value = leading_int(item.c_str());
+        const int value = to_int_saturated(item.c_str());
         if (value <= 0 || value > max_thread_count) return {};
         values.push_back(value);
     }
@@ -422,7 +423,7 @@ int main(int argc, char** argv) {
         } else if (std::strncmp(argv[k], "--threads=", 10) == 0) {
             thread_counts = parse_counts(argv[k] + 10);
         } else if (std::strncmp(argv[k], "--cold_runs=", 12) == 0) {
-            cold_runs = leading_int(argv[k] + 12);
+            cold_runs = to_int_saturated(argv[k] + 12);
         } else {
             std::fprintf(stderr, "unknown argument %s\n", argv[k]);
             return 1;

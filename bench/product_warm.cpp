@@ -12,6 +12,7 @@
 #include "product_timer.h"
 
 #include "bench_util.h"
+#include "saturated_int.h"
 #include "program_info.h"
 
 #include <cstdio>
@@ -69,7 +70,7 @@ int main(int argc, char* argv[]) {
     // 1 on a refusal); runs by the same rule.
     int threads, m, n;
     get_args(4, argv, &threads, &m, &n);
-    const int runs = argc == 5 ? leading_int(argv[4]) : 21;
+    const int runs = argc == 5 ? to_int_saturated(argv[4]) : 21;
     if (m > 1000000 || n > 1000000 || runs < 1 || runs > 100000) {
         std::fprintf(stderr, "%s: sizes at most 1000000, runs 1..100000\n", argv[0]);
         return 1;

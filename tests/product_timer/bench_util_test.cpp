@@ -2,6 +2,7 @@
 // processor name read from a cpuinfo file, and the number rule of the
 // program.
 #include "bench_util.h"
+#include "saturated_int.h"
 
 #include "test_support.h"
 
@@ -36,11 +37,11 @@ TEST(BenchUtil, NamesTheProcessorFromItsCpuinfo) {
 
 TEST(BenchUtil, ReadsNumbersAsTheProgramDoes) {
     const char* end = nullptr;
-    EXPECT_EQ(leading_int("192x1024", &end), 192);
+    EXPECT_EQ(to_int_saturated("192x1024", &end), 192);
     EXPECT_STREQ(end, "x1024");
-    EXPECT_EQ(leading_int(" +8abc"), 8);
-    EXPECT_EQ(leading_int("4294967298"), INT_MAX);
-    EXPECT_EQ(leading_int("-4294967295"), INT_MIN);
-    EXPECT_EQ(leading_int("x", &end), 0);
+    EXPECT_EQ(to_int_saturated(" +8abc"), 8);
+    EXPECT_EQ(to_int_saturated("4294967298"), INT_MAX);
+    EXPECT_EQ(to_int_saturated("-4294967295"), INT_MIN);
+    EXPECT_EQ(to_int_saturated("x", &end), 0);
     EXPECT_STREQ(end, "x");
 }
