@@ -75,10 +75,12 @@ for size in $sizes; do
 done
 
 program="$ROOT/build/release/product_timer/product_timer"
-warm="$ROOT/build/release/bench/product_warm"
-bits_check="$ROOT/build/release/bench/bits_check"
+# PRODUCT_WARM names another build's product_warm (the tests' own, for -c).
+warm=${PRODUCT_WARM:-$ROOT/build/release/bench/product_warm}
+bits_check="$(dirname "$warm")/bits_check"
 if [ -n "$from_csv" ]; then
   [ -r "$from_csv" ] || { echo "cannot read $from_csv" >&2; exit 1; }
+  [ -x "$warm" ] || { echo "missing $warm, which gives the medians: run without -c first, or set PRODUCT_WARM" >&2; exit 1; }
   head -n 1 "$from_csv" | grep -qx 'm,n,threads,run,printed_seconds,warm_seconds' ||
     { echo "$from_csv: not a scaling.csv (first line: m,n,threads,run,printed_seconds,warm_seconds)" >&2; exit 1; }
 else
@@ -119,10 +121,10 @@ else
 fi
 
 # median: the median of the numbers on standard input, one a line (the mean
-# of the middle two for an even count); nothing for no numbers.
+# of the middle two for an even count), by the benchmark's own rule
+# (product_warm --median).
 median() {
-  sort -g | awk '{ v[NR] = $1 }
-    END { if (NR) printf "%.6e\n", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+  printf '%.6e\n' "$("$warm" --median)"
 }
 
 # stats: median, min and max of the numbers on standard input, comma-separated.
@@ -164,16 +166,11 @@ for size in $sizes; do
   done
 done
 
-# The processor's name: "model name" of /proc/cpuinfo on x86; on aarch64,
-# whose /proc/cpuinfo has none, lscpu's "Model name" (lscpu knows the part
-# numbers of ARM designs), else the implementer and part codes themselves.
+# The processor's name, by the benchmark's own rule (product_warm
+# --processor): "model name" of /proc/cpuinfo on x86, lscpu's "Model name" on
+# aarch64, else the implementer and part codes.
 processor_name() {
-  local info=${CPUINFO:-/proc/cpuinfo} name
-  name=$(sed -n 's/^model name\s*: //p' "$info" | head -n 1)
-  [ -n "$name" ] || [ -n "${CPUINFO:-}" ] || name=$(lscpu 2>/dev/null | sed -n 's/^Model name:\s*//p' | head -n 1)
-  [ -n "$name" ] || name=$(awk -F': *' '/^CPU implementer/ && !i { i = $2 } /^CPU part/ && !p { p = $2 }
-                                  END { if (i != "") print "ARM implementer " i ", part " p }' "$info")
-  echo "${name:-unknown processor}"
+  "$warm" --processor
 }
 cpu=$(processor_name)
 # The kernel product_timer picks on this processor (kernel_name, through

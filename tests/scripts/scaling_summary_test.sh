@@ -3,13 +3,15 @@
 # chosen so that each column can be worked out by hand: medians of odd and
 # even counts, min and max, a negative team start (and the explanation the
 # script prints for it), oversubscription beyond the CPUs, speedup and bytes
-# read per second. Skipped (77) without gnuplot, which the script needs.
+# read per second. Skipped (77) without gnuplot or product_warm (PRODUCT_WARM),
+# which the script needs.
 # usage: scaling_summary_test.sh SCALING_SCRIPT SCRATCH_DIR
 set -u
 script=$1 scratch=$2
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 command -v gnuplot >/dev/null || { echo "skipped: no gnuplot"; exit 77; }
+[ -x "${PRODUCT_WARM:-}" ] || { echo "skipped: no product_warm (built with the bench tools)"; exit 77; }
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
