@@ -15,6 +15,10 @@
 
 #include <omp.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
 #include "messages.h"
 #include "program_info.h"
 
@@ -584,7 +588,46 @@ bool neon_kernel_available() {
     return PRODUCT_TIMER_AARCH64 != 0;
 }
 
+// Which of the two AVX-512 kernels runs is chosen per processor family, by
+// side-by-side measurement against cblas_dgemv (docs/speed.md has the
+// tables). Measured so far:
+//   AMD family 26 (Zen 5, full 512-bit pipes), model 2, 2 vCPUs, one thread,
+//   the kernels alone, CPU time, three interleaved runs: in cache (200 to
+//   1024 columns) the AVX-512 kernel ran at 1.01-1.21 of dgemv's speed, the
+//   AVX-512VL kernel at 0.96-1.10; from memory (4000, 8000) they were level.
+//   AVX-512 stays.
+// A family that is not listed keeps the AVX-512 kernel, the choice made
+// before the AVX-512VL kernel existed.
+namespace {
+
+struct measured_family {
+    bool amd;         // AuthenticAMD, else GenuineIntel
+    unsigned family;  // base plus extended family, as CPUID leaf 1 reports them
+    bool avx512vl_faster;
+};
+constexpr measured_family measured_families[] = {{true, 26, false}};
+
+}  // namespace
+
+bool avx512vl_kernel_preferred() {
+#if PRODUCT_TIMER_X86
+    if (!avx512vl_kernel_available()) return false;
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    // The vendor string in ebx, edx, ecx: "AuthenticAMD" or "GenuineIntel".
+    const bool amd = ebx == 0x68747541u && edx == 0x69746e65u && ecx == 0x444d4163u;
+    const bool intel = ebx == 0x756e6547u && edx == 0x49656e69u && ecx == 0x6c65746eu;
+    if ((!amd && !intel) || __get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+    unsigned family = (eax >> 8) & 0xfu;
+    if (family == 0xfu) family += (eax >> 20) & 0xffu;
+    for (const measured_family& f : measured_families)
+        if (f.amd == amd && f.family == family) return f.avx512vl_faster;
+#endif
+    return false;
+}
+
 row_kernel select_kernel() {
+    if (avx512vl_kernel_preferred()) return multiply_rows_avx512vl;
     if (avx512_kernel_available()) return multiply_rows_avx512;
     if (wide_kernel_available()) return multiply_rows_wide;
     if (neon_kernel_available()) return multiply_rows_neon;
@@ -596,12 +639,14 @@ row_kernel select_kernel() {
 const char* kernel_name(row_kernel kernel) {
 #if PRODUCT_TIMER_X86
     if (kernel == multiply_rows_avx512) return "AVX-512";
+    if (kernel == multiply_rows_avx512vl) return "AVX-512VL";
     if (kernel == multiply_rows_wide) return "AVX";
 #endif
 #if PRODUCT_TIMER_AARCH64
     if (kernel == multiply_rows_neon) return "NEON";
 #endif
     if (kernel == multiply_rows_avx512_emulated) return "AVX-512 design, emulated";
+    if (kernel == multiply_rows_avx512vl_emulated) return "AVX-512VL design, emulated";
     return "portable";
 }
 

@@ -54,10 +54,18 @@ void gen_vector(double x[], int n);
 //                           particular instruction set, so that the 512-bit
 //                           design can be checked on any processor (for tests;
 //                           slow)
+//   multiply_rows_avx512vl  three software-pipelined groups of four rows in
+//                           256-bit vectors, using the 32 registers of
+//                           AVX-512VL (kernel_avx512vl.cpp); only where
+//                           avx512vl_kernel_available()
+//   multiply_rows_avx512vl_emulated
+//                           the same design built for no particular
+//                           instruction set (for tests)
 // On processors other than x86 the AVX and AVX-512 kernels are the portable
 // one, and so is the NEON kernel on processors other than aarch64.
-// multiply_rows runs the kernel that select_kernel picks: AVX-512 where the
-// processor has it, else AVX, else NEON on aarch64, else portable.
+// multiply_rows runs the kernel that select_kernel picks: AVX-512VL where
+// avx512vl_kernel_preferred(), else AVX-512 where the processor has it, else
+// AVX, else NEON on aarch64, else portable.
 using row_kernel = void (*)(const double A[], const double x[], double y[], int first, int count,
                             int n);
 void multiply_rows(const double A[], const double x[], double y[], int first, int count, int n);
@@ -71,13 +79,21 @@ void multiply_rows_neon(const double A[], const double x[], double y[], int firs
                         int n);
 void multiply_rows_avx512_emulated(const double A[], const double x[], double y[], int first,
                                    int count, int n);
+void multiply_rows_avx512vl(const double A[], const double x[], double y[], int first, int count,
+                            int n);
+void multiply_rows_avx512vl_emulated(const double A[], const double x[], double y[], int first,
+                                     int count, int n);
+bool avx512vl_kernel_available();
 bool wide_kernel_available();
 bool avx512_kernel_available();
 bool neon_kernel_available();
+// True where the processor family measured the AVX-512VL kernel faster than
+// the AVX-512 one (and has AVX-512VL); select_kernel then picks it.
+bool avx512vl_kernel_preferred();
 row_kernel select_kernel();
-// "AVX-512" or "AVX" (x86 only), "NEON" (aarch64 only), "AVX-512 design,
-// emulated" or "portable": only kernels that exist on this processor family
-// have their own name.
+// "AVX-512VL", "AVX-512" or "AVX" (x86 only), "NEON" (aarch64 only),
+// "AVX-512 design, emulated", "AVX-512VL design, emulated" or "portable":
+// only kernels that exist on this processor family have their own name.
 const char* kernel_name(row_kernel kernel);
 
 // y = A*x in one parallel region of thread_count requested threads; each

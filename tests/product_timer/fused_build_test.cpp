@@ -31,9 +31,12 @@ bool processor_fuses() {
 // plain loop.
 std::vector<std::string> results_that_differ() {
     std::vector<std::pair<const char*, row_kernel>> kernels{
-        {"portable", multiply_rows_portable}, {"emulated", multiply_rows_avx512_emulated}};
+        {"portable", multiply_rows_portable},
+        {"emulated", multiply_rows_avx512_emulated},
+        {"AVX-512VL design, emulated", multiply_rows_avx512vl_emulated}};
     if (wide_kernel_available()) kernels.push_back({"AVX", multiply_rows_wide});
     if (avx512_kernel_available()) kernels.push_back({"AVX-512", multiply_rows_avx512});
+    if (avx512vl_kernel_available()) kernels.push_back({"AVX-512VL", multiply_rows_avx512vl});
     if (neon_kernel_available()) kernels.push_back({"NEON", multiply_rows_neon});
     std::vector<std::string> differ;
     for (auto [m, n] : std::vector<std::pair<int, int>>{{1, 37}, {13, 17}, {27, 33}, {64, 100}}) {

@@ -353,7 +353,8 @@ TEST(ProductTimerKernels, KeepSignedZerosInfinitiesNansAndSubnormals) {
 }
 
 TEST(ProductTimerKernels, PickTheWidestTheProcessorHas) {
-    const char* expected = avx512_kernel_available() ? "AVX-512"
+    const char* expected = avx512vl_kernel_preferred()  ? "AVX-512VL"
+                           : avx512_kernel_available() ? "AVX-512"
                            : wide_kernel_available() ? "AVX"
                            : neon_kernel_available() ? "NEON"
                                                      : "portable";
