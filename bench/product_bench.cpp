@@ -9,6 +9,9 @@
 //   plain    the same row blocks, one row at a time, left to right
 //   dgemv    cblas_dgemv of OpenBLAS, row-major, same data and thread count
 //            (only when the build found OpenBLAS)
+//   team:K   a parallel region like compute_product's running kernel K, for
+//            every vector kernel this processor can run
+//   rows:K   kernel K alone on the calling thread (one thread only)
 //   stream   a vectorised read of the same matrix, several streams per thread
 //            each with its own accumulator: what the memory can deliver to
 //            that many threads
@@ -228,6 +231,45 @@ void bench_rows(benchmark::State& state, shape sh, int) {
     set_matrix_bytes(state, p);
 }
 
+// The vector kernels this processor can run, in the order of the table.
+std::vector<std::pair<const char*, row_kernel>> runnable_kernels() {
+    std::vector<std::pair<const char*, row_kernel>> kernels;
+    if (wide_kernel_available()) kernels.push_back({"AVX", multiply_rows_wide});
+    if (avx512_kernel_available()) kernels.push_back({"AVX-512", multiply_rows_avx512});
+    if (avx512vl_kernel_available()) kernels.push_back({"AVX-512VL", multiply_rows_avx512vl});
+    if (neon_kernel_available()) kernels.push_back({"NEON", multiply_rows_neon});
+    return kernels;
+}
+
+// compute_product's parallel region with the given kernel instead of the
+// dispatched one.
+void bench_team_of(benchmark::State& state, shape sh, int threads, row_kernel kernel) {
+    problem& p = problem_of_shape(sh);
+    const double* A = p.A.data();
+    const double* x = p.x.data();
+    double* y = p.y.data();
+    const int m = p.m, n = p.n;
+    for (auto _ : state) {
+#pragma omp parallel num_threads(threads) default(none) shared(A, x, y, m, n, kernel)
+        {
+            row_block rows = thread_rows(m, omp_get_thread_num(), omp_get_num_threads());
+            kernel(A, x, y, rows.first, rows.count, n);
+        }
+        benchmark::ClobberMemory();
+    }
+    set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, omp_settle_ms);
+}
+
+void bench_rows_of(benchmark::State& state, shape sh, int, row_kernel kernel) {
+    problem& p = problem_of_shape(sh);
+    for (auto _ : state) {
+        kernel(p.A.data(), p.x.data(), p.y.data(), 0, p.m, p.n);
+        benchmark::ClobberMemory();
+    }
+    set_matrix_bytes(state, p);
+}
+
 // Seconds per iteration of every finished benchmark, by name. With
 // --benchmark_repetitions the median, reported after the repetitions,
 // replaces the single runs.
@@ -311,6 +353,25 @@ void print_warm(const std::vector<shape>& shapes, const std::vector<int>& thread
         if (it == seconds_of.end() || it->second <= 0.0) return -1.0;
         return static_cast<double>(sh.m) * sh.n * sizeof(double) / it->second / 1e9;
     };
+    const auto kernels = runnable_kernels();
+    std::printf("\nWarm, every vector kernel: GB/s of matrix read, then speed over dgemv's and "
+                "over the streaming read's\n%9s %3s %10s %9s %9s %9s %9s\n", "size", "thr",
+                "kernel", "team", "rows", "team/dgemv", "team/stream");
+    for (shape sh : shapes) {
+        for (int threads : thread_counts) {
+            const double d = gbs(key("dgemv", sh, threads), sh);
+            const double st = gbs(key("stream", sh, threads), sh);
+            for (auto [name, kernel] : kernels) {
+                static_cast<void>(kernel);
+                const std::string tag = std::string(":") + name;
+                const double t = gbs(key(("team" + tag).c_str(), sh, threads), sh);
+                const double r = gbs(key(("rows" + tag).c_str(), sh, threads), sh);
+                std::printf("%9s %3d %10s %9s %9s %9s %9s\n", label(sh).c_str(), threads, name,
+                            cell(t, "%.2f").c_str(), cell(r, "%.2f").c_str(),
+                            cell(ratio(t, d), "%.2f").c_str(), cell(ratio(t, st), "%.2f").c_str());
+            }
+        }
+    }
     std::printf("\nWarm: GB/s of matrix read; ratios are speed over speed (above 1: ours is "
                 "faster)\n");
     std::printf("%9s %3s %8s %8s %8s %8s %8s %13s %11s %13s\n", "size", "thr", "kernel", "rows",
@@ -396,7 +457,15 @@ bool kernel_matches_plain(shape sh, int threads) {
     std::vector<double> expected(p.m);
     plain_product(p, expected.data(), 1);
     compute_product(p.A.data(), p.x.data(), p.y.data(), p.m, p.n, threads);
-    return std::memcmp(expected.data(), p.y.data(), expected.size() * sizeof(double)) == 0;
+    if (std::memcmp(expected.data(), p.y.data(), expected.size() * sizeof(double)) != 0)
+        return false;
+    for (auto [name, kernel] : runnable_kernels()) {
+        static_cast<void>(name);
+        kernel(p.A.data(), p.x.data(), p.y.data(), 0, p.m, p.n);
+        if (std::memcmp(expected.data(), p.y.data(), expected.size() * sizeof(double)) != 0)
+            return false;
+    }
+    return true;
 }
 
 // "model name" of /proc/cpuinfo on x86; on aarch64, whose /proc/cpuinfo has
@@ -425,8 +494,8 @@ std::string processor_name() {
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    std::vector<shape> shapes{{200, 200},   {1000, 1000}, {1024, 1024}, {2048, 2048},
-                              {4000, 4000}, {4096, 4096}, {8000, 8000}};
+    std::vector<shape> shapes{{200, 200},   {400, 400},   {1000, 1000}, {1024, 1024},
+                              {2048, 2048}, {4000, 4000}, {4096, 4096}, {8000, 8000}};
     std::vector<int> thread_counts{1, 2};
     int cold_runs = 7;
     for (int k = 1; k < argc; ++k) {
@@ -470,6 +539,15 @@ int main(int argc, char** argv) {
             if (threads == 1)
                 benchmark::RegisterBenchmark(key("rows", sh, threads).c_str(), bench_rows, sh,
                                              threads)->UseRealTime();
+            for (auto [name, kernel] : runnable_kernels()) {
+                const std::string tag = std::string(":") + name;
+                benchmark::RegisterBenchmark(key(("team" + tag).c_str(), sh, threads).c_str(),
+                                             bench_team_of, sh, threads, kernel)->UseRealTime();
+                if (threads == 1)
+                    benchmark::RegisterBenchmark(key(("rows" + tag).c_str(), sh, threads).c_str(),
+                                                 bench_rows_of, sh, threads, kernel)
+                        ->UseRealTime();
+            }
 #if HAVE_OPENBLAS
             benchmark::RegisterBenchmark(key("dgemv", sh, threads).c_str(), bench_dgemv, sh,
                                          threads)->UseRealTime();
