@@ -591,11 +591,12 @@ bool neon_kernel_available() {
 // Which of the two AVX-512 kernels runs is chosen per processor family, by
 // side-by-side measurement against cblas_dgemv (docs/speed.md has the
 // tables). Measured so far:
-//   AMD family 26 (Zen 5, full 512-bit pipes), model 2, 2 vCPUs, one thread,
-//   the kernels alone, CPU time, three interleaved runs: in cache (200 to
-//   1024 columns) the AVX-512 kernel ran at 1.01-1.21 of dgemv's speed, the
-//   AVX-512VL kernel at 0.96-1.10; from memory (4000, 8000) they were level.
-//   AVX-512 stays.
+//   AMD family 26 (Zen 5, full 512-bit pipes), model 2, 2 vCPUs: each kernel
+//   alone on one thread, called in turn with cblas_dgemv on the same data,
+//   medians of CPU time, six runs: AVX-512 at 1.06-1.25 of dgemv's speed in
+//   cache (200 to 1024 columns) and 1.19-1.68 from memory (4000, 8000);
+//   AVX-512VL 1-7% slower in every cell (1.02-1.20 and 1.15-1.63). AVX-512
+//   stays.
 // A family that is not listed keeps the AVX-512 kernel, the choice made
 // before the AVX-512VL kernel existed.
 namespace {
