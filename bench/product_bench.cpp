@@ -5,9 +5,10 @@
 //   kernel   compute_product, the function product_timer runs, parallel
 //            region included, called over and over
 //   rows     the kernel alone on the calling thread, no parallel region
-//            (one thread only); rows_<key> the same for every other kernel
-//            of the table that the processor runs (PRODUCT_TIMER_KERNEL
-//            picks the kernel of rows and of the program)
+//            (one thread only); team_<key> and rows_<key> the same for
+//            every other kernel of the table that the processor runs
+//            (PRODUCT_TIMER_KERNEL picks the kernel of kernel, rows and the
+//            program)
 //   plain    the same row blocks, one row at a time, left to right
 //   dgemv    cblas_dgemv of OpenBLAS, row-major, same data and thread count
 //            (only when the build found OpenBLAS)
@@ -20,8 +21,9 @@
 //            draws the same A and x (dgemv_once), same thread count
 //
 // Warm speeds are in GB/s of matrix read (m*n*8 bytes per product); cold
-// times in milliseconds. After the benchmarks two tables put the kernel and
-// the program next to their yardsticks as ratios of speed.
+// times in milliseconds. After the benchmarks three tables put every kernel,
+// the chosen kernel and the program next to their yardsticks as ratios of
+// speed.
 //
 //   product_bench [--sizes=200,1000,...] [--threads=1,2] [--cold_runs=7]
 //                 [benchmark flags]
@@ -233,6 +235,26 @@ void bench_rows(benchmark::State& state, shape sh, row_kernel kernel) {
     set_matrix_bytes(state, p);
 }
 
+// compute_product's parallel region with the given kernel in place of the
+// chosen one.
+void bench_team(benchmark::State& state, shape sh, int threads, row_kernel kernel) {
+    problem& p = problem_of_shape(sh);
+    const double* A = p.A.data();
+    const double* x = p.x.data();
+    double* y = p.y.data();
+    const int m = p.m, n = p.n;
+    for (auto _ : state) {
+#pragma omp parallel num_threads(threads) default(none) shared(A, x, y, m, n, kernel)
+        {
+            row_block rows = thread_rows(m, omp_get_thread_num(), omp_get_num_threads());
+            kernel(A, x, y, rows.first, rows.count, n);
+        }
+        benchmark::ClobberMemory();
+    }
+    set_matrix_bytes(state, p);
+    let_idle_threads_sleep(threads, omp_settle_ms);
+}
+
 // Seconds per iteration of every finished benchmark, by name. With
 // --benchmark_repetitions the median, reported after the repetitions,
 // replaces the single runs.
@@ -297,7 +319,8 @@ std::vector<int> parse_counts(const char* text) {
 }
 
 // The kernels of the table that this processor runs, other than the one
-// chosen: each is timed alone as rows_<key>, for comparison with rows.
+// chosen: each is timed in the parallel region as team_<key> and alone as
+// rows_<key>, for comparison with kernel and rows.
 std::vector<const kernel_entry*> other_kernels() {
     std::vector<const kernel_entry*> others;
     const kernel_list table = kernel_table();
@@ -328,6 +351,27 @@ void print_warm(const std::vector<shape>& shapes, const std::vector<int>& thread
         if (it == seconds_of.end() || it->second <= 0.0) return -1.0;
         return static_cast<double>(sh.m) * sh.n * sizeof(double) / it->second / 1e9;
     };
+    std::printf("\nWarm, every kernel this processor runs: GB/s of matrix read, then speed over "
+                "dgemv's and over the streaming read's\n%9s %3s %26s %9s %9s %11s %12s\n", "size",
+                "thr", "kernel", "team", "rows", "team/dgemv", "team/stream");
+    const std::vector<const kernel_entry*> others = other_kernels();
+    for (shape sh : shapes) {
+        for (int threads : thread_counts) {
+            const double d = gbs(key("dgemv", sh, threads), sh);
+            const double st = gbs(key("stream", sh, threads), sh);
+            auto row = [&](const char* name, const std::string& team, const std::string& rows) {
+                const double t = gbs(key(team.c_str(), sh, threads), sh);
+                const double r = gbs(key(rows.c_str(), sh, threads), sh);
+                std::printf("%9s %3d %26s %9s %9s %11s %12s\n", label(sh).c_str(), threads, name,
+                            cell(t, "%.2f").c_str(), cell(r, "%.2f").c_str(),
+                            cell(ratio(t, d), "%.2f").c_str(), cell(ratio(t, st), "%.2f").c_str());
+            };
+            row(kernel_name(select_kernel()), "kernel", "rows");
+            for (const kernel_entry* kernel : others)
+                row(kernel->name, std::string("team_") + kernel->key,
+                    std::string("rows_") + kernel->key);
+        }
+    }
     std::printf("\nWarm: GB/s of matrix read; ratios are speed over speed (above 1: ours is "
                 "faster)\n");
     std::printf("%9s %3s %8s %8s %8s %8s %8s %13s %11s %13s\n", "size", "thr", "kernel", "rows",
@@ -399,22 +443,31 @@ bool print_cold(const std::vector<shape>& shapes, const std::vector<int>& thread
     return true;
 }
 
-// The kernel must give exactly the bits of the plain loop; timing a wrong
-// kernel would be pointless.
+// The kernels must give exactly the bits of the plain loop, the chosen one
+// in its parallel region and every other one alone; timing a wrong kernel
+// would be pointless.
 bool kernel_matches_plain(shape sh, int threads) {
     problem& p = problem_of_shape(sh);
     std::vector<double> expected(p.m);
     plain_product(p, expected.data(), 1);
+    auto same = [&] {
+        return std::memcmp(expected.data(), p.y.data(), expected.size() * sizeof(double)) == 0;
+    };
     compute_product(p.A.data(), p.x.data(), p.y.data(), p.m, p.n, threads);
-    return std::memcmp(expected.data(), p.y.data(), expected.size() * sizeof(double)) == 0;
+    if (!same()) return false;
+    for (const kernel_entry* kernel : other_kernels()) {
+        kernel->multiply(p.A.data(), p.x.data(), p.y.data(), 0, p.m, p.n);
+        if (!same()) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    std::vector<shape> shapes{{200, 200},   {1000, 1000}, {1024, 1024}, {2048, 2048},
-                              {4000, 4000}, {4096, 4096}, {8000, 8000}};
+    std::vector<shape> shapes{{200, 200},   {400, 400},   {1000, 1000}, {1024, 1024},
+                              {2048, 2048}, {4000, 4000}, {4096, 4096}, {8000, 8000}};
     std::vector<int> thread_counts{1, 2};
     int cold_runs = 7;
     for (int k = 1; k < argc; ++k) {
@@ -455,10 +508,14 @@ int main(int argc, char** argv) {
                                          threads)->UseRealTime();
             benchmark::RegisterBenchmark(key("kernel", sh, threads).c_str(), bench_kernel, sh,
                                          threads)->UseRealTime();
-            if (threads == 1) {
+            if (threads == 1)
                 benchmark::RegisterBenchmark(key("rows", sh, threads).c_str(), bench_rows, sh,
                                              select_kernel())->UseRealTime();
-                for (const kernel_entry* kernel : other_kernels())
+            for (const kernel_entry* kernel : other_kernels()) {
+                benchmark::RegisterBenchmark(
+                    key((std::string("team_") + kernel->key).c_str(), sh, threads).c_str(),
+                    bench_team, sh, threads, kernel->multiply)->UseRealTime();
+                if (threads == 1)
                     benchmark::RegisterBenchmark(
                         key((std::string("rows_") + kernel->key).c_str(), sh, threads).c_str(),
                         bench_rows, sh, kernel->multiply)->UseRealTime();

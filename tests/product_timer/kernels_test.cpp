@@ -164,10 +164,11 @@ TEST(ProductTimerKernels, KeepSignedZerosInfinitiesNansAndSubnormals) {
 }
 
 TEST(ProductTimerKernels, PickTheWidestTheProcessorHas) {
-    const char* expected = avx512_kernel_available() ? "AVX-512"
-                           : avx_kernel_available() ? "AVX"
-                           : neon_kernel_available() ? "NEON"
-                                                     : "portable";
+    const char* expected = measured_kernel() != nullptr ? measured_kernel()->name
+                           : avx512_kernel_available()  ? "AVX-512"
+                           : avx_kernel_available()     ? "AVX"
+                           : neon_kernel_available()    ? "NEON"
+                                                        : "portable";
     EXPECT_STREQ(kernel_name(select_kernel()), expected);
     // Kernels of another processor family run the portable code and are
     // named so.
@@ -221,20 +222,28 @@ TEST(ProductTimerKernels, TableNamesEachKernelOnceAndDispatchTakesItsFirstRunnab
     }
     // The names printed and documented, in order of preference.
 #if defined(__x86_64__) || defined(__i386__)
-    const std::vector<std::string> expected{"AVX-512", "AVX", "portable",
-                                            "AVX-512 design, emulated"};
+    const std::vector<std::string> expected{"AVX-512",   "AVX-512VL", "AVX", "portable",
+                                            "AVX-512 design, emulated",
+                                            "AVX-512VL design, emulated"};
 #elif defined(__aarch64__)
-    const std::vector<std::string> expected{"NEON", "portable", "AVX-512 design, emulated"};
+    const std::vector<std::string> expected{"NEON", "portable", "AVX-512 design, emulated",
+                                            "AVX-512VL design, emulated"};
 #else
-    const std::vector<std::string> expected{"portable", "AVX-512 design, emulated"};
+    const std::vector<std::string> expected{"portable", "AVX-512 design, emulated",
+                                            "AVX-512VL design, emulated"};
 #endif
     EXPECT_EQ(names, expected);
     EXPECT_EQ(find_kernel("AVX-512"), nullptr);
     EXPECT_EQ(find_kernel(""), nullptr);
     // The tests run without PRODUCT_TIMER_KERNEL (the program's tests set it
-    // in the child only), so dispatch takes the first row the processor runs,
-    // and keeps it.
+    // in the child only), so dispatch takes the kernel measured fastest on
+    // this processor's family, else the first row the processor runs, and
+    // keeps it.
     ASSERT_NE(first_runnable, nullptr);
-    EXPECT_EQ(select_kernel(), first_runnable->multiply);
+    const kernel_entry* measured = measured_kernel();
+    if (measured != nullptr) {
+        EXPECT_TRUE(measured->available());
+    }
+    EXPECT_EQ(select_kernel(), (measured != nullptr ? measured : first_runnable)->multiply);
     EXPECT_EQ(select_kernel(), select_kernel());
 }
