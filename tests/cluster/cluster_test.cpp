@@ -179,15 +179,6 @@ void expect_finalize_waited_for_every_rank(const std::string& probe_dir, const s
                                             << " ms before the last one entered";
 }
 
-// The log files of a folder and their content.
-std::map<std::string, std::string> logs_in(const std::string& dir) {
-    std::map<std::string, std::string> logs;
-    for (const std::string& name : list_dir(dir))
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0)
-            logs[name] = read_file(dir + "/" + name);
-    return logs;
-}
-
 std::string new_folder(const std::string& path) {
     fs::remove_all(path);
     fs::create_directories(path);

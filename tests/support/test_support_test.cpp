@@ -27,3 +27,13 @@ TEST(TestSupport, ScratchDirIsFreshAndNamedAfterTheTest) {
     EXPECT_TRUE(list_dir(dir).empty());
     EXPECT_NE(dir.find("TestSupport.ScratchDirIsFreshAndNamedAfterTheTest"), std::string::npos);
 }
+
+// Log names end in the rank, of any number of digits, right before ".log".
+TEST(TestSupport, RankOfLogReadsEveryDigitOfTheRank) {
+    EXPECT_EQ(rank_of_log("greetings_p3.log"), 3);
+    EXPECT_EQ(rank_of_log("greetings_p12.log"), 12);
+    EXPECT_EQ(rank_of_log("sum_of_ranks10.log"), 10);
+    EXPECT_EQ(rank_of_log("vector_max_p0.log"), 0);
+    EXPECT_EQ(rank_of_log("job.out"), -1);
+    EXPECT_EQ(rank_of_log("p.log"), -1);
+}
