@@ -23,6 +23,7 @@ configure() {
     >"$scratch/$name.log" 2>&1
 }
 # fact NAME KEY: the value of KEY in the facts of configure NAME.
+# shellcheck disable=SC1090
 fact() { (source "$scratch/$1/mpi_launcher.env" && printf '%s\n' "${!2}"); }
 launcher_of() { fact "$1" MPI_LAUNCHER; }
 
@@ -32,8 +33,9 @@ launcher_of() { fact "$1" MPI_LAUNCHER; }
 configure openmpi -DMPIEXEC_EXECUTABLE=/usr/bin/mpiexec.mpich || fail "configure failed: $(tail "$scratch/openmpi.log")"
 [ "$(fact openmpi MPI_FAMILY)" = "Open MPI" ] || { echo "skipped: the plain mpicxx is not Open MPI's"; exit 77; }
 launcher=$(launcher_of openmpi)
-[ "$(fact openmpi MPI_LAUNCHER_FAMILY)" = "Open MPI" ] && [ "$launcher" != /usr/bin/mpiexec.mpich ] ||
+if [ "$(fact openmpi MPI_LAUNCHER_FAMILY)" != "Open MPI" ] || [ "$launcher" = /usr/bin/mpiexec.mpich ]; then
   fail "Open MPI build uses $launcher"
+fi
 # Its launcher's flags: more ranks than cores, no IPv6 transport, -x NAME=VALUE.
 [[ " $(fact openmpi MPI_PREFLAGS) " == *" --oversubscribe --mca btl_tcp_disable_family 6 "* ]] ||
   fail "Open MPI preflags: $(fact openmpi MPI_PREFLAGS)"
@@ -46,8 +48,10 @@ configure mpich -DMPI_CXX_COMPILER=/usr/bin/mpicxx.mpich || fail "configure fail
 grep -q -- '-- MPI library: MPICH' "$scratch/mpich.log" || fail "no library line: $(cat "$scratch/mpich.log")"
 grep -q -- '-- MPI launcher: /usr/bin/mpiexec.mpich (MPICH)' "$scratch/mpich.log" || fail "no launcher line"
 # Hydra takes none of Open MPI's flags, and -genv NAME VALUE.
-[ "$(fact mpich MPI_FAMILY)" = MPICH ] && [ -z "$(fact mpich MPI_PREFLAGS)" ] &&
-  [ "$(fact mpich MPI_ENV_FLAG)" = -genv ] || fail "MPICH facts: $(cat "$scratch/mpich/mpi_launcher.env")"
+if [ "$(fact mpich MPI_FAMILY)" != MPICH ] || [ -n "$(fact mpich MPI_PREFLAGS)" ] ||
+   [ "$(fact mpich MPI_ENV_FLAG)" != -genv ]; then
+  fail "MPICH facts: $(cat "$scratch/mpich/mpi_launcher.env")"
+fi
 
 # A wrapper with no launcher beside it (as in a prefix that holds none) and
 # the other family's launcher: configure stops, naming both.
