@@ -151,16 +151,17 @@ else()
 endif()
 message(STATUS "MPI launcher: ${MPIEXEC_EXECUTABLE} (${MPIEXEC_FAMILY})")
 
-# mpi_launcher_flags(FAMILY PREFLAGS ENV_FLAG): what a launcher of FAMILY
+# mpi_launcher_flags(FAMILY PREFLAGS ENV_FORM): what a launcher of FAMILY
 # needs here. Open MPI's mpirun must be told that more ranks than cores, and
 # running as root (the configure's user), are meant, and its TCP transport to
 # leave IPv6 alone (else Open MPI 5 prints "Unable to find reachable pairing"
 # lines on a host with IPv4 and IPv6 addresses, though the job runs right);
-# Hydra (MPICH) needs none of these and refuses the first two. Environment
-# variables reach the ranks by -x NAME=VALUE (Open MPI) or -genv NAME VALUE
-# (Hydra); srun passes its own environment on.
+# Hydra (MPICH) needs none of these and refuses the first two. ENV_FORM is how
+# an environment variable reaches the ranks, {name} and {value} to be filled
+# in: -x {name}={value} (Open MPI) or -genv {name} {value} (Hydra); empty for
+# srun, which passes its own environment on.
 execute_process(COMMAND id -u OUTPUT_VARIABLE MPI_CONFIGURE_UID OUTPUT_STRIP_TRAILING_WHITESPACE)
-function(mpi_launcher_flags family preflags env_flag)
+function(mpi_launcher_flags family preflags env_form)
   set(_flags "")
   set(_env "")
   if(family STREQUAL "Open MPI")
@@ -168,23 +169,23 @@ function(mpi_launcher_flags family preflags env_flag)
     if(MPI_CONFIGURE_UID STREQUAL "0")
       list(APPEND _flags --allow-run-as-root)
     endif()
-    set(_env "-x")
+    set(_env "-x {name}={value}")
   elseif(family STREQUAL "MPICH")
-    set(_env "-genv")
+    set(_env "-genv {name} {value}")
   endif()
   set(${preflags} "${_flags}" PARENT_SCOPE)
-  set(${env_flag} "${_env}" PARENT_SCOPE)
+  set(${env_form} "${_env}" PARENT_SCOPE)
 endfunction()
 
 # The launcher as the tests, the scripts and the demo use it.
-mpi_launcher_flags("${MPIEXEC_FAMILY}" _family_flags MPI_LAUNCHER_ENV_FLAG)
+mpi_launcher_flags("${MPIEXEC_FAMILY}" _family_flags MPI_LAUNCHER_ENV_FORM)
 set(MPI_LAUNCHER_PREFLAGS ${MPIEXEC_PREFLAGS} ${_family_flags})
 
 # The launcher of the other MPI family, if installed, with its flags: the
 # programs must refuse it. Hydra (mpiexec.mpich) for an Open MPI build, Open
 # MPI's mpirun for an MPICH build; looked up afresh at every configure.
 set(MPI_OTHER_LAUNCHER "")
-set(MPI_OTHER_ENV_FLAG "")
+set(MPI_OTHER_ENV_FORM "")
 if(MPI_FAMILY STREQUAL "Open MPI")
   set(MPI_OTHER_FAMILY "MPICH")
   set(MPI_OTHER_NAMES mpiexec.mpich mpiexec.hydra)
@@ -200,7 +201,7 @@ foreach(_name IN LISTS MPI_OTHER_NAMES)
   if(_found_path)
     mpi_family_of_launcher("${_found_path}" _family)
     if(_family STREQUAL MPI_OTHER_FAMILY)
-      mpi_launcher_flags("${_family}" _other_flags MPI_OTHER_ENV_FLAG)
+      mpi_launcher_flags("${_family}" _other_flags MPI_OTHER_ENV_FORM)
       set(MPI_OTHER_LAUNCHER "${_found_path}" ${_other_flags})
       break()
     endif()
@@ -226,10 +227,10 @@ mpi_launcher_fact(MPI_LAUNCHER_FAMILY "${MPIEXEC_FAMILY}")
 mpi_launcher_fact(MPI_LAUNCHER "${MPIEXEC_EXECUTABLE}")
 mpi_launcher_fact(MPI_NUMPROC_FLAG "${MPIEXEC_NUMPROC_FLAG}")
 mpi_launcher_fact(MPI_PREFLAGS ${MPI_LAUNCHER_PREFLAGS})
-mpi_launcher_fact(MPI_ENV_FLAG "${MPI_LAUNCHER_ENV_FLAG}")
+mpi_launcher_fact(MPI_ENV_FORM "${MPI_LAUNCHER_ENV_FORM}")
 mpi_launcher_fact(MPI_OTHER_FAMILY "${MPI_OTHER_FAMILY}")
 mpi_launcher_fact(MPI_OTHER_LAUNCHER ${MPI_OTHER_LAUNCHER})
-mpi_launcher_fact(MPI_OTHER_ENV_FLAG "${MPI_OTHER_ENV_FLAG}")
+mpi_launcher_fact(MPI_OTHER_ENV_FORM "${MPI_OTHER_ENV_FORM}")
 mpi_launcher_fact(MPI_PROGRAMS ${MPI_PROGRAMS})
 get_property(_facts GLOBAL PROPERTY MPI_LAUNCHER_FACTS)
 file(WRITE "${MPI_LAUNCHER_ENV}" "${_facts}")

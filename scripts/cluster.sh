@@ -408,15 +408,22 @@ cluster_mpirun() {
 }
 
 # to_hydra ARGS...: sets HYDRA_ARGS to ARGS with Open MPI's options in Hydra's
-# form: -x NAME=VALUE -> -genv NAME VALUE, --wdir -> -wdir, --map-by slot
+# form: -x NAME=VALUE as the facts' MPI_ENV_FORM says (-genv NAME VALUE),
+# --wdir -> -wdir, --map-by slot
 # (Hydra fills each host's slots in turn by default) -> nothing, --map-by
 # node -> -ppn 1.
 to_hydra() {
+  local word name value
   HYDRA_ARGS=()
   while [ $# -gt 0 ]; do
     case "$1" in
       -x) [ $# -ge 2 ] || usage_error "-x needs NAME=VALUE"
-          HYDRA_ARGS+=(-genv "${2%%=*}" "${2#*=}"); shift 2 ;;
+          name=${2%%=*} value=${2#*=}
+          for word in $MPI_ENV_FORM; do
+            word=${word//"{name}"/"$name"}
+            HYDRA_ARGS+=("${word//"{value}"/"$value"}")
+          done
+          shift 2 ;;
       --wdir) HYDRA_ARGS+=(-wdir); shift ;;
       --map-by) [ $# -ge 2 ] || usage_error "--map-by needs slot or node"
                 [ "$2" != node ] || HYDRA_ARGS+=(-ppn 1); shift 2 ;;

@@ -39,7 +39,7 @@ fi
 # Its launcher's flags: more ranks than cores, no IPv6 transport, -x NAME=VALUE.
 [[ " $(fact openmpi MPI_PREFLAGS) " == *" --oversubscribe --mca btl_tcp_disable_family 6 "* ]] ||
   fail "Open MPI preflags: $(fact openmpi MPI_PREFLAGS)"
-[ "$(fact openmpi MPI_ENV_FLAG)" = -x ] || fail "Open MPI environment flag: $(fact openmpi MPI_ENV_FLAG)"
+[ "$(fact openmpi MPI_ENV_FORM)" = "-x {name}={value}" ] || fail "Open MPI environment: $(fact openmpi MPI_ENV_FORM)"
 
 # MPICH's wrapper alone: Debian's plain mpiexec is Open MPI's, so the launcher
 # is swapped for mpiexec.mpich, and configure says so.
@@ -49,7 +49,7 @@ grep -q -- '-- MPI library: MPICH' "$scratch/mpich.log" || fail "no library line
 grep -q -- '-- MPI launcher: /usr/bin/mpiexec.mpich (MPICH)' "$scratch/mpich.log" || fail "no launcher line"
 # Hydra takes none of Open MPI's flags, and -genv NAME VALUE.
 if [ "$(fact mpich MPI_FAMILY)" != MPICH ] || [ -n "$(fact mpich MPI_PREFLAGS)" ] ||
-   [ "$(fact mpich MPI_ENV_FLAG)" != -genv ]; then
+   [ "$(fact mpich MPI_ENV_FORM)" != "-genv {name} {value}" ]; then
   fail "MPICH facts: $(cat "$scratch/mpich/mpi_launcher.env")"
 fi
 

@@ -121,7 +121,7 @@ TEST(LaunchCheck, ProgramsRefuseAOneProcessWorldTheLauncherSaidWasLarger) {
 TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
     const std::vector<std::string> launcher = split_words(mpi_launcher_fact("MPI_OTHER_LAUNCHER"));
     if (launcher.empty()) GTEST_SKIP() << OTHER_MPIEXEC_MISSING;
-    const std::string env_flag = mpi_launcher_fact("MPI_OTHER_ENV_FLAG");
+    const std::string env_form = mpi_launcher_fact("MPI_OTHER_ENV_FORM");
     const std::string scratch = make_scratch_dir();
     for (const program_case& p : programs()) {
         SCOPED_TRACE(p.path);
@@ -129,7 +129,7 @@ TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
         std::vector<std::string> cmd = launcher;
         cmd.insert(cmd.end(), {"-n", "2"});
         for (const auto& [name, value] : mpi_rank_environment()) {
-            for (const std::string& word : launcher_env_flags(env_flag, name, value)) cmd.push_back(word);
+            for (const std::string& word : launcher_env_flags(env_form, name, value)) cmd.push_back(word);
         }
         cmd.push_back(p.path);
         cmd.insert(cmd.end(), p.args.begin(), p.args.end());

@@ -205,7 +205,8 @@ held_rank_kill kill_held_rank(const std::function<run_result()>& job, const std:
         result.killed_at = std::chrono::steady_clock::now();
     }
     launcher.join();
-    if (result.held) result.seconds_to_end = std::chrono::duration<double>(ended - result.killed_at).count();
+    if (result.held)
+        result.seconds_to_end = std::chrono::duration<double>(ended - result.killed_at).count();
     return result;
 }
 
@@ -279,15 +280,21 @@ std::string mpi_launcher_fact(const std::string& key) {
     return found == facts.end() ? "" : found->second;
 }
 
-std::vector<std::string> launcher_env_flags(const std::string& env_flag, const std::string& name,
+std::vector<std::string> launcher_env_flags(const std::string& env_form, const std::string& name,
                                             const std::string& value) {
-    if (env_flag == "-genv") return {env_flag, name, value};  // Hydra
-    if (env_flag.empty()) return {};  // a launcher that passes its own environment on (srun)
-    return {env_flag, name + "=" + value};  // Open MPI
+    std::vector<std::string> words = split_words(env_form);
+    const std::pair<std::string, std::string> fields[] = {{"{name}", name}, {"{value}", value}};
+    for (std::string& word : words) {
+        for (const auto& [field, text] : fields) {
+            const std::size_t at = word.find(field);
+            if (at != std::string::npos) word.replace(at, field.size(), text);
+        }
+    }
+    return words;
 }
 
 std::vector<std::string> mpi_env_flags(const std::string& name, const std::string& value) {
-    return launcher_env_flags(mpi_launcher_fact("MPI_ENV_FLAG"), name, value);
+    return launcher_env_flags(mpi_launcher_fact("MPI_ENV_FORM"), name, value);
 }
 
 int rank_of_log(const std::string& name) {

@@ -57,7 +57,7 @@ bool running_under_emulator();
 
 // A fact that configure wrote about the MPI and its launcher into the build's
 // mpi_launcher.env (cmake/mpi_family.cmake): MPI_FAMILY, MPI_LAUNCHER,
-// MPI_PREFLAGS, MPI_ENV_FLAG, ...; empty when the file does not name it.
+// MPI_PREFLAGS, MPI_ENV_FORM, ...; empty when the file does not name it.
 std::string mpi_launcher_fact(const std::string& key);
 
 // Command line that starts `program` with `args` on `np` ranks through the MPI
@@ -78,8 +78,9 @@ std::vector<std::pair<std::string, std::string>> mpi_rank_environment();
 // a launcher that passes its own environment on.
 std::vector<std::string> mpi_env_flags(const std::string& name, const std::string& value);
 
-// The same for a launcher whose way is env_flag ("-x", "-genv" or empty).
-std::vector<std::string> launcher_env_flags(const std::string& env_flag, const std::string& name,
+// The same for a launcher whose way is env_form (a facts file's MPI_ENV_FORM:
+// "-x {name}={value}", "-genv {name} {value}" or empty).
+std::vector<std::string> launcher_env_flags(const std::string& env_form, const std::string& name,
                                             const std::string& value);
 
 // The rank a log file is named after: the number right before ".log"
