@@ -29,10 +29,10 @@ using clock_type = std::chrono::steady_clock;
 
 const std::string cluster_dir = CLUSTER_DIR;
 
-// The first word of each line of a file that cluster.sh wrote, less the
-// lines whose first word is in skip.
-std::vector<std::string> first_words(const std::string& path, std::size_t word,
-                                     const std::set<std::string>& skip) {
+// Word number `word` of each line of a file that cluster.sh wrote, but for
+// the lines where it is in skip.
+std::vector<std::string> column_of(const std::string& path, std::size_t word,
+                                   const std::set<std::string>& skip) {
     std::vector<std::string> words;
     std::istringstream lines(file_exists(path) ? read_file(path) : "");
     for (std::string line; std::getline(lines, line);) {
@@ -44,7 +44,7 @@ std::vector<std::string> first_words(const std::string& path, std::size_t word,
 
 // Every host of the cluster, from its /etc/hosts ("address name" lines).
 std::vector<std::string> all_hosts() {
-    return first_words(cluster_dir + "/etc/hosts", 1, {"localhost"});
+    return column_of(cluster_dir + "/etc/hosts", 1, {"localhost"});
 }
 
 // The host that is no compute host: where mpirun, srun and sbatch run.
@@ -137,7 +137,7 @@ std::vector<std::string> joined(std::vector<std::string> head, const std::vector
 }
 
 std::vector<std::string> compute_hosts() {
-    return first_words(cluster_dir + "/hostfile", 0, {});
+    return column_of(cluster_dir + "/hostfile", 0, {});
 }
 
 std::vector<std::string> on_host(const std::string& host, const std::vector<std::string>& cmd) {

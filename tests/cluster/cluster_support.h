@@ -19,7 +19,6 @@ struct cluster_fixture : ::testing::Test {
     void SetUp() override;
 };
 
-// The MPI programs as the tests run them.
 struct program {
     std::string name;
     std::vector<std::string> args;  // vector_max reads vector.txt in its working folder
@@ -37,18 +36,13 @@ std::vector<std::string> compute_hosts();
 std::vector<std::string> on_host(const std::string& host, const std::vector<std::string>& cmd);
 std::vector<std::string> on_login(const std::vector<std::string>& cmd);
 
-// Whether the build's MPI is MPICH; srun's --mpi plugin for the build's MPI.
-bool mpich_build();
+bool mpich_build();  // and then srun's --mpi plugin is pmi2, not pmix
 std::string srun_mpi();
 
-// The build's launcher over the compute hosts, given Open MPI's options
-// (cluster.sh mpirun turns them into Hydra's for an MPICH build).
+// The build's launcher over the compute hosts, given Open MPI's options.
 std::vector<std::string> cluster_mpirun(const std::vector<std::string>& args);
 
-// Standard error of an mpirun job less Open MPI's harmless setpgid warning.
 std::string without_setpgid_warning(const std::string& err);
-
-// srun from the login host as the job script runs it.
 std::vector<std::string> srun(const std::vector<std::string>& args);
 
 // The ranks record their host names into probe_dir (mpirun's and srun's form).
@@ -61,7 +55,6 @@ std::vector<std::string> rank_hosts(const std::string& probe_dir, int np);
 std::string late_finalize_export(const std::string& probe_dir);
 void expect_finalize_waited_for_every_rank(const std::string& probe_dir, const std::string& name, int np);
 
-// path, empty; dir with the example vector.txt in it.
 std::string new_folder(const std::string& path);
 std::string with_input(const std::string& dir);
 
@@ -76,12 +69,10 @@ one_host_run run_on_one_host(const std::string& scratch, const program& p, int n
 // Where a host's own /tmp is seen from outside the cluster.
 std::string host_tmp(const std::string& host);
 
-// Folders of every compute host's own /tmp/<name>; vector.txt only on the
-// first. Returns the path the ranks see.
+// Folders /tmp/<name> of every compute host; vector.txt only on the first.
 std::string make_private_folders(const std::string& name);
 
-// Submits a batch job from dir and waits for its end; status is the job's
-// exit code (128 + signal when killed).
+// sbatch from dir; status is the job's exit code (128 + signal when killed).
 run_result run_batch_job(const std::vector<std::string>& sbatch_args, const std::string& dir);
 
 // How long a launcher may take to end after one of its ranks was killed,
@@ -96,11 +87,9 @@ struct kill_outcome {
     double seconds_to_clean;  // from the SIGKILL until no process of the job was left
 };
 
-// kill_held_rank (test_support) on the cluster, also timing until no process
-// of the job is left on any host.
+// kill_held_rank, also timing until no process of the job is left.
 kill_outcome kill_rank_of_job(const std::function<run_result()>& job, const std::string& hold_file);
 
-// Prints how the job ended and checks it ended soon, with a failure status.
 void report_kill(const std::string& what, const kill_outcome& k, const std::string& output);
 
 // The greetings logs of a run with np ranks of which `held` died right after
