@@ -13,7 +13,10 @@
 #     compiler wrapper (mpiexec.mpich beside mpicxx.mpich, mpiexec beside
 #     mpicxx in a prefix) and uses it, or stops with one message naming both.
 # It sets MPI_FAMILY and MPIEXEC_FAMILY ("Open MPI", "MPICH", "Slurm" for srun,
-# or "unknown") for the test and package rules, and prints both.
+# or "unknown") for the test and package rules, and prints both. Then it works
+# out the launcher's flags, the other family's launcher and the MPI program
+# list, and writes all of it into mpi_launcher.env in the build folder, which
+# the scripts and the tests read instead of finding it out again.
 
 if(NOT MPI_CXX_FOUND)
   return()
