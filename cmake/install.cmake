@@ -21,7 +21,7 @@ set(PARALLEL_LABS_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/${PACKAGE_NAME}")
 
 set(PARALLEL_LABS_PROGRAMS bank product_timer)
 if(MPI_FOUND)
-  list(APPEND PARALLEL_LABS_PROGRAMS vector_max greetings sum_of_ranks)
+  list(APPEND PARALLEL_LABS_PROGRAMS ${MPI_PROGRAMS})
 endif()
 install(TARGETS ${PARALLEL_LABS_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -52,7 +52,7 @@ endforeach()
 list(REMOVE_DUPLICATES MPI_RUN_PATH)
 if(MPI_RUN_PATH)
   message(STATUS "MPI programs' run path: ${MPI_RUN_PATH}")
-  foreach(_program vector_max greetings sum_of_ranks)
+  foreach(_program ${MPI_PROGRAMS})
     if(TARGET ${_program})
       # The same path in the build tree and once installed, linked in as it
       # is: nothing to rewrite at install time, and no trailing empty entry

@@ -13,7 +13,10 @@
 #     compiler wrapper (mpiexec.mpich beside mpicxx.mpich, mpiexec beside
 #     mpicxx in a prefix) and uses it, or stops with one message naming both.
 # It sets MPI_FAMILY and MPIEXEC_FAMILY ("Open MPI", "MPICH", "Slurm" for srun,
-# or "unknown") for the test and package rules, and prints both.
+# or "unknown") for the test and package rules, and prints both. Then it works
+# out the launcher's flags, the other family's launcher and the MPI program
+# list, and writes all of it into mpi_launcher.env in the build folder, which
+# the scripts and the tests read instead of finding it out again.
 
 if(NOT MPI_CXX_FOUND)
   return()
@@ -150,3 +153,87 @@ else()
   message(STATUS "MPI library: version not known (${MPI_CXX_COMPILER})")
 endif()
 message(STATUS "MPI launcher: ${MPIEXEC_EXECUTABLE} (${MPIEXEC_FAMILY})")
+
+# mpi_launcher_flags(FAMILY PREFLAGS ENV_FORM): what a launcher of FAMILY
+# needs here. Open MPI's mpirun must be told that more ranks than cores, and
+# running as root (the configure's user), are meant, and its TCP transport to
+# leave IPv6 alone (else Open MPI 5 prints "Unable to find reachable pairing"
+# lines on a host with IPv4 and IPv6 addresses, though the job runs right);
+# Hydra (MPICH) needs none of these and refuses the first two. ENV_FORM is how
+# an environment variable reaches the ranks, {name} and {value} to be filled
+# in: -x {name}={value} (Open MPI) or -genv {name} {value} (Hydra); empty for
+# srun, which passes its own environment on.
+execute_process(COMMAND id -u OUTPUT_VARIABLE MPI_CONFIGURE_UID OUTPUT_STRIP_TRAILING_WHITESPACE)
+function(mpi_launcher_flags family preflags env_form)
+  set(_flags "")
+  set(_env "")
+  if(family STREQUAL "Open MPI")
+    set(_flags --oversubscribe --mca btl_tcp_disable_family 6)
+    if(MPI_CONFIGURE_UID STREQUAL "0")
+      list(APPEND _flags --allow-run-as-root)
+    endif()
+    set(_env "-x {name}={value}")
+  elseif(family STREQUAL "MPICH")
+    set(_env "-genv {name} {value}")
+  endif()
+  set(${preflags} "${_flags}" PARENT_SCOPE)
+  set(${env_form} "${_env}" PARENT_SCOPE)
+endfunction()
+
+# The launcher as the tests, the scripts and the demo use it.
+mpi_launcher_flags("${MPIEXEC_FAMILY}" _family_flags MPI_LAUNCHER_ENV_FORM)
+set(MPI_LAUNCHER_PREFLAGS ${MPIEXEC_PREFLAGS} ${_family_flags})
+
+# The launcher of the other MPI family, if installed, with its flags: the
+# programs must refuse it. Hydra (mpiexec.mpich) for an Open MPI build, Open
+# MPI's mpirun for an MPICH build; looked up afresh at every configure.
+set(MPI_OTHER_LAUNCHER "")
+set(MPI_OTHER_ENV_FORM "")
+if(MPI_FAMILY STREQUAL "Open MPI")
+  set(MPI_OTHER_FAMILY "MPICH")
+  set(MPI_OTHER_NAMES mpiexec.mpich mpiexec.hydra)
+else()
+  set(MPI_OTHER_FAMILY "Open MPI")
+  set(MPI_OTHER_NAMES mpirun.openmpi mpiexec.openmpi mpirun mpiexec)
+endif()
+foreach(_name IN LISTS MPI_OTHER_NAMES)
+  unset(_other_path CACHE)
+  find_program(_other_path ${_name})
+  set(_found_path "${_other_path}")
+  unset(_other_path CACHE)
+  if(_found_path)
+    mpi_family_of_launcher("${_found_path}" _family)
+    if(_family STREQUAL MPI_OTHER_FAMILY)
+      mpi_launcher_flags("${_family}" _other_flags MPI_OTHER_ENV_FORM)
+      set(MPI_OTHER_LAUNCHER "${_found_path}" ${_other_flags})
+      break()
+    endif()
+  endif()
+endforeach()
+
+# The MPI programs, in mpi/ (built, tested, installed and shown by the demo).
+set(MPI_PROGRAMS vector_max greetings sum_of_ranks)
+
+# What was found, written once for the scripts and the tests to read:
+# KEY='value' lines that bash can source and the tests parse (list values are
+# words separated by spaces).
+function(mpi_launcher_fact name)
+  string(JOIN " " _value ${ARGN})
+  string(REPLACE "'" "'\\''" _value "${_value}")
+  set_property(GLOBAL APPEND_STRING PROPERTY MPI_LAUNCHER_FACTS "${name}='${_value}'\n")
+endfunction()
+set(MPI_LAUNCHER_ENV "${CMAKE_BINARY_DIR}/mpi_launcher.env")
+set_property(GLOBAL PROPERTY MPI_LAUNCHER_FACTS
+  "# The MPI this build uses and how its launcher is run; written by configure.\n")
+mpi_launcher_fact(MPI_FAMILY "${MPI_FAMILY}")
+mpi_launcher_fact(MPI_LAUNCHER_FAMILY "${MPIEXEC_FAMILY}")
+mpi_launcher_fact(MPI_LAUNCHER "${MPIEXEC_EXECUTABLE}")
+mpi_launcher_fact(MPI_NUMPROC_FLAG "${MPIEXEC_NUMPROC_FLAG}")
+mpi_launcher_fact(MPI_PREFLAGS ${MPI_LAUNCHER_PREFLAGS})
+mpi_launcher_fact(MPI_ENV_FORM "${MPI_LAUNCHER_ENV_FORM}")
+mpi_launcher_fact(MPI_OTHER_FAMILY "${MPI_OTHER_FAMILY}")
+mpi_launcher_fact(MPI_OTHER_LAUNCHER ${MPI_OTHER_LAUNCHER})
+mpi_launcher_fact(MPI_OTHER_ENV_FORM "${MPI_OTHER_ENV_FORM}")
+mpi_launcher_fact(MPI_PROGRAMS ${MPI_PROGRAMS})
+get_property(_facts GLOBAL PROPERTY MPI_LAUNCHER_FACTS)
+file(WRITE "${MPI_LAUNCHER_ENV}" "${_facts}")

@@ -26,7 +26,9 @@ done
 ensure_packages $BASE_PACKAGES
 if [ "$MPI_ONLY" = yes ]; then
   echo "== Building the MPI programs ($BIN)"
-  cmake --build "$BIN" -j "$(nproc)" --target vector_max greetings sum_of_ranks >/dev/null
+  mpi_launcher "$BIN"
+  # shellcheck disable=SC2086 # the program list is several words
+  cmake --build "$BIN" -j "$(nproc)" --target $MPI_PROGRAMS >/dev/null
 else
   build_named release
 fi
@@ -63,13 +65,8 @@ show "${MPIRUN[@]}" -np 4 "$BIN/mpi/greetings"
 show "${MPIRUN[@]}" -np 4 "$BIN/mpi/sum_of_ranks"
 # The launcher of the other MPI family, when installed: every process stops
 # with one line instead of running as a one-process world.
-other=()
-if [ "${MPIRUN[1]:-}" = --oversubscribe ]; then
-  ! command -v mpiexec.mpich >/dev/null || other=(mpiexec.mpich)
-elif command -v mpirun.openmpi >/dev/null; then
-  other=(mpirun.openmpi --oversubscribe --mca btl_tcp_disable_family 6)
-  [ "$(id -u)" -ne 0 ] || other+=(--allow-run-as-root)
-fi
+# shellcheck disable=SC2206 # the launcher's words (mpi_launcher read them)
+other=($MPI_OTHER_LAUNCHER)
 [ ${#other[@]} -eq 0 ] ||
   refused "the launcher of the other MPI family" "${other[@]}" -np 2 "$BIN/mpi/greetings"
 echo

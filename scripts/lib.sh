@@ -150,20 +150,17 @@ configure_mpich() {
      -DMPI_CXX_COMPILER=/usr/bin/mpicxx.mpich -DMPIEXEC_EXECUTABLE=/usr/bin/mpiexec.mpich "$@" >/dev/null)
 }
 
-# mpi_launcher BUILD_DIR: sets the array MPIRUN to the launcher that build
-# was configured with, and the flags it needs here: Open MPI's mpirun must be
-# told that more ranks than cores, and running as root, are meant, and its
-# TCP transport to leave IPv6 alone (else Open MPI 5 prints "Unable to find
-# reachable pairing" lines on a host with IPv4 and IPv6 addresses); Hydra
-# (MPICH) needs none of these and refuses the first two.
+# mpi_launcher BUILD_DIR: reads the MPI facts that configure wrote for that
+# build (BUILD_DIR/mpi_launcher.env: MPI_FAMILY, MPI_LAUNCHER, MPI_PREFLAGS,
+# MPI_OTHER_LAUNCHER, ...; see cmake/mpi_family.cmake) and sets the array
+# MPIRUN to its launcher with the flags it needs here.
 mpi_launcher() {
-  local exe
-  exe=$(sed -n 's/^MPIEXEC_EXECUTABLE:[A-Z]*=//p' "$1/CMakeCache.txt")
-  MPIRUN=("${exe:-mpirun}")
-  if "${MPIRUN[0]}" --version 2>&1 | grep -qE '\((Open MPI|OpenRTE)\)'; then
-    MPIRUN+=(--oversubscribe --mca btl_tcp_disable_family 6)
-    [ "$(id -u)" -ne 0 ] || MPIRUN+=(--allow-run-as-root)
-  fi
+  local facts="$1/mpi_launcher.env"
+  [ -f "$facts" ] || { echo "$SCRIPT_NAME: no $facts: is $1 a configured build with MPI?" >&2; return 1; }
+  # shellcheck disable=SC1090
+  source "$facts"
+  # shellcheck disable=SC2206 # the preflags are several words
+  MPIRUN=("${MPI_LAUNCHER:-mpirun}" $MPI_PREFLAGS)
 }
 
 # Packages of the emulated cluster (scripts/cluster.sh): namespaces, Slurm

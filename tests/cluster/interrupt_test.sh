@@ -17,6 +17,7 @@ lib=$(dirname "$cluster_sh")/lib.sh
 rm -rf "$scratch"
 mkdir -p "$scratch"
 state=$scratch/cluster
+namespaces=""
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
@@ -46,7 +47,8 @@ wait_gone() {
 }
 
 # held RUN: waits until the cluster is up and held (RUN, the run's PID, still
-# going), then records every process of the cluster in $pids.
+# going), then records every process of the cluster in $pids and its
+# namespaces in $namespaces.
 held() {
   local tries=600 ns
   while [ ! -s "$scratch/holding" ]; do
@@ -59,14 +61,16 @@ held() {
     sleep 0.2
   done
   pids="$(cat "$scratch/holding" "$state"/run/*.pid "$state"/run/*.keeper)"
-  for ns in pl-login pl-node1 pl-node2 pl-node3 pl-switch; do pids+=" $(ip netns pids "$ns")"; done
+  # The hosts' namespaces, named in the cluster's /etc/hosts, and the switch's.
+  namespaces="$(awk '$2 != "localhost" {print $2}' "$state/etc/hosts") pl-switch"
+  for ns in $namespaces; do pids+=" $(ip netns pids "$ns")"; done
   [ -s "$state/run/watchdog.pid" ] || fail "$what: no watchdog"
 }
 
 # clean: nothing of the cluster or the run is left.
 clean() {
   local pid left=""
-  ip netns list | grep -E '^pl-(login|node[123]|switch)( |$)' && fail "$what: namespaces left"
+  for ns in $namespaces; do [ ! -e "/run/netns/$ns" ] || fail "$what: namespace $ns left"; done
   grep -q ' /run/netns/pl-' /proc/self/mountinfo && fail "$what: namespace mounts left"
   for pid in $pids; do
     wait_gone 5 "$pid" || left+=" $pid($(cat "/proc/$pid/comm"))"

@@ -33,14 +33,17 @@ fresh_dir() {
   mkdir -p "$1"
 }
 
-# mpi NP PROGRAM ARGS...: runs PROGRAM on NP ranks through the launcher that
-# the build found (TEST_MPIEXEC, TEST_MPIEXEC_NUMPROC_FLAG,
-# TEST_MPIEXEC_PREFLAGS, set by CTest).
+# The MPI facts that configure found (MPI_FAMILY, MPI_LAUNCHER,
+# MPI_NUMPROC_FLAG, MPI_PREFLAGS), from the file CTest names.
+# shellcheck disable=SC1090
+[ -z "${TEST_MPI_LAUNCHER_ENV:-}" ] || [ ! -f "$TEST_MPI_LAUNCHER_ENV" ] || source "$TEST_MPI_LAUNCHER_ENV"
+
+# mpi NP PROGRAM ARGS...: runs PROGRAM on NP ranks through the build's launcher.
 mpi() {
   local np=$1
   shift
   # shellcheck disable=SC2086 # the preflags are several words
-  "$TEST_MPIEXEC" "$TEST_MPIEXEC_NUMPROC_FLAG" "$np" $TEST_MPIEXEC_PREFLAGS "$@"
+  "$MPI_LAUNCHER" "$MPI_NUMPROC_FLAG" "$np" $MPI_PREFLAGS "$@"
 }
 
 # expect_line TEXT OUTPUT WHAT: fails unless OUTPUT holds TEXT (fixed string).

@@ -31,7 +31,7 @@ if command -v man >/dev/null; then
   echo "man bank: $(man -w bank)"
   echo "man man: $(man -w man >/dev/null && echo found)"
 fi
-"$TEST_MPIEXEC" "$TEST_MPIEXEC_NUMPROC_FLAG" 2 $TEST_MPIEXEC_PREFLAGS vector_max "$PARALLEL_LABS_EXAMPLES/mpi/vector.txt"
+"$MPI_LAUNCHER" "$MPI_NUMPROC_FLAG" 2 $MPI_PREFLAGS vector_max "$PARALLEL_LABS_EXAMPLES/mpi/vector.txt"
 product_timer 1 50 50
 module unload parallel-labs
 echo "after unload: $(command -v bank || echo none) ${PARALLEL_LABS_EXAMPLES:-unset}"
@@ -51,8 +51,8 @@ for system in "${systems[@]}"; do
     fail "install failed: $(cat "$(dirname "$prefix")/install.log")"
   out=$(cd "$(dirname "$prefix")/work" && env -i HOME="$(dirname "$prefix")/work" PATH=/usr/bin:/bin \
           MODULES_INIT="$init" PREFIX="$prefix" \
-          TEST_MPIEXEC="$TEST_MPIEXEC" TEST_MPIEXEC_NUMPROC_FLAG="$TEST_MPIEXEC_NUMPROC_FLAG" \
-          TEST_MPIEXEC_PREFLAGS="$TEST_MPIEXEC_PREFLAGS" \
+          MPI_LAUNCHER="${MPI_LAUNCHER:-}" MPI_NUMPROC_FLAG="${MPI_NUMPROC_FLAG:-}" \
+          MPI_PREFLAGS="${MPI_PREFLAGS:-}" \
           bash --noprofile --norc -c "$session" 2>&1) || fail "$name: the session failed:
 $out"
   expect_line "version: parallel-labs/$version" "$out" "$name: module list"

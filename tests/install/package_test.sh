@@ -58,10 +58,10 @@ had_modulefiles=$([ -d /usr/share/modules/modulefiles ] && echo yes || echo no)
 (cd "$build" && cpack -G DEB -B "$scratch/cpack") >"$scratch/cpack.log" 2>&1 ||
   fail "cpack failed: $(tail -n 30 "$scratch/cpack.log")"
 # The file name says which MPI the package was built with.
-case "${TEST_MPI_FAMILY:-}" in
+case "${MPI_FAMILY:-}" in
   "Open MPI") file_name=$package-openmpi ;;
   MPICH) file_name=$package-mpich ;;
-  *) fail "the build's MPI family is not known (TEST_MPI_FAMILY='${TEST_MPI_FAMILY:-}')" ;;
+  *) fail "the build's MPI family is not known (MPI_FAMILY='${MPI_FAMILY:-}')" ;;
 esac
 debs=("$scratch/cpack/${file_name}_${version}_"*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single ${file_name}_${version}_*.deb: $(ls "$scratch/cpack")"
@@ -118,10 +118,10 @@ done
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 # The MPI library and its launcher's package follow the MPI of the build.
-case "${TEST_MPI_FAMILY:-}" in
+case "${MPI_FAMILY:-}" in
   "Open MPI") mpi_lib=libopenmpi mpi_launcher=openmpi-bin ;;
   MPICH) mpi_lib=libmpich mpi_launcher=mpich ;;
-  *) fail "the build's MPI family is not known (TEST_MPI_FAMILY='${TEST_MPI_FAMILY:-}')" ;;
+  *) fail "the build's MPI family is not known (MPI_FAMILY='${MPI_FAMILY:-}')" ;;
 esac
 # The OpenMP runtime's package follows the compiler: GCC's libgomp, or LLVM's
 # libomp (package libomp5-<version>) under Clang.

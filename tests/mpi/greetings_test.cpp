@@ -34,7 +34,7 @@ TEST(Greetings, RanksPrintInRankOrderAndArgumentsChangeNothing) {
     EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"greetings_p0.log", "greetings_p1.log",
                                                        "greetings_p2.log", "greetings_p3.log"}));
     for (int rank = 0; rank < 4; ++rank) {
-        const std::string record = "Proc " + std::to_string(rank) + ": " + greeting(rank, 4) + "\n";
+        const std::string record = greeting_record(rank, 4);
         EXPECT_EQ(read_file(dir + "/greetings_p" + std::to_string(rank) + ".log"), record + record);
     }
 
@@ -45,7 +45,7 @@ TEST(Greetings, RanksPrintInRankOrderAndArgumentsChangeNothing) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, greeting(0, 1) + "\n");
     EXPECT_EQ(list_dir(single), std::vector<std::string>{"greetings_p0.log"});
-    EXPECT_EQ(read_file(single + "/greetings_p0.log"), "Proc 0: " + greeting(0, 1) + "\n");
+    EXPECT_EQ(read_file(single + "/greetings_p0.log"), greeting_record(0, 1));
 }
 
 // A rank whose log is on a full disk: the run and its output stay the same,
@@ -61,8 +61,8 @@ TEST(Greetings, LostRecordOnAFullDiskEndsTheRunWithStatusOne) {
     EXPECT_NE(r.err.find("Can't write log file greetings_p1.log: No space left on device\n"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(read_file(dir + "/greetings_p0.log"), "Proc 0: " + greeting(0, 3) + "\n");
-    EXPECT_EQ(read_file(dir + "/greetings_p2.log"), "Proc 2: " + greeting(2, 3) + "\n");
+    EXPECT_EQ(read_file(dir + "/greetings_p0.log"), greeting_record(0, 3));
+    EXPECT_EQ(read_file(dir + "/greetings_p2.log"), greeting_record(2, 3));
 }
 
 // A FIFO in the place of rank 1's log: opening it would wait for a reader
@@ -79,7 +79,7 @@ TEST(Greetings, FifoLogIsRefusedWithoutWaiting) {
                          "file; writing to it could block\n"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(read_file(dir + "/greetings_p2.log"), "Proc 2: " + greeting(2, 3) + "\n");
+    EXPECT_EQ(read_file(dir + "/greetings_p2.log"), greeting_record(2, 3));
 }
 
 // A full file system: a record that no longer fits is taken out again, so

@@ -116,24 +116,12 @@ TEST(LaunchCheck, ProgramsRefuseAOneProcessWorldTheLauncherSaidWasLarger) {
     }
 }
 
-namespace {
-
-// The other launcher's way of setting a variable in its processes.
-std::vector<std::string> other_env_flags(const std::string& name, const std::string& value) {
-    if (std::string(OTHER_MPIEXEC).find("mpich") != std::string::npos ||
-        std::string(OTHER_MPIEXEC).find("hydra") != std::string::npos) {
-        return {"-genv", name, value};
-    }
-    return {"-x", name + "=" + value};
-}
-
-}  // namespace
-
 // The real thing: this build's programs under the other MPI's launcher, when
 // one was found at configure time.
 TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
-    const std::vector<std::string> launcher = split_words(OTHER_MPIEXEC);
+    const std::vector<std::string> launcher = split_words(mpi_launcher_fact("MPI_OTHER_LAUNCHER"));
     if (launcher.empty()) GTEST_SKIP() << OTHER_MPIEXEC_MISSING;
+    const std::string env_form = mpi_launcher_fact("MPI_OTHER_ENV_FORM");
     const std::string scratch = make_scratch_dir();
     for (const program_case& p : programs()) {
         SCOPED_TRACE(p.path);
@@ -141,7 +129,7 @@ TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
         std::vector<std::string> cmd = launcher;
         cmd.insert(cmd.end(), {"-n", "2"});
         for (const auto& [name, value] : mpi_rank_environment()) {
-            for (const std::string& word : other_env_flags(name, value)) cmd.push_back(word);
+            for (const std::string& word : launcher_env_flags(env_form, name, value)) cmd.push_back(word);
         }
         cmd.push_back(p.path);
         cmd.insert(cmd.end(), p.args.begin(), p.args.end());

@@ -7,10 +7,13 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -186,6 +189,32 @@ int wait_for_held_rank(const std::string& file, int seconds) {
     return std::stoi(text);
 }
 
+held_rank_kill kill_held_rank(const std::function<run_result()>& job, const std::string& hold_file,
+                              int wait_s) {
+    held_rank_kill result{{-1, "", ""}, false, -1, {}};
+    std::chrono::steady_clock::time_point ended;
+    std::thread launcher([&] {
+        result.job = job();
+        ended = std::chrono::steady_clock::now();
+    });
+    const int pid = wait_for_held_rank(hold_file, wait_s);
+    if (pid >= 0) {
+        result.held = true;
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_EQ(kill(pid, SIGKILL), 0);
+        result.killed_at = std::chrono::steady_clock::now();
+    }
+    launcher.join();
+    if (result.held)
+        result.seconds_to_end = std::chrono::duration<double>(ended - result.killed_at).count();
+    return result;
+}
+
+std::string greeting_record(int rank, int np) {
+    const std::string r = std::to_string(rank);
+    return "Proc " + r + ": Greetings from process " + r + " of " + std::to_string(np) + "!\n";
+}
+
 int kill_processes_in(const std::string& dir) {
     const fs::path root = fs::weakly_canonical(dir);
     int count = 0;
@@ -213,17 +242,76 @@ std::vector<std::pair<std::string, std::string>> mpi_rank_environment() {
 #endif
 }
 
+namespace {
+
+// A value as the facts file quotes it for the shell: 'text', with a quote
+// inside written '\''.
+std::string shell_unquoted(const std::string& text) {
+    std::string value;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\'') {
+            quoted = !quoted;
+        } else if (!quoted && text[i] == '\\' && i + 1 < text.size()) {
+            value += text[++i];
+        } else {
+            value += text[i];
+        }
+    }
+    return value;
+}
+
+std::map<std::string, std::string> read_launcher_facts() {
+    std::map<std::string, std::string> facts;
+    std::istringstream lines(read_file(MPI_LAUNCHER_ENV));
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+        facts[line.substr(0, eq)] = shell_unquoted(line.substr(eq + 1));
+    }
+    return facts;
+}
+
+}  // namespace
+
+std::string mpi_launcher_fact(const std::string& key) {
+    static const std::map<std::string, std::string> facts = read_launcher_facts();
+    const auto found = facts.find(key);
+    return found == facts.end() ? "" : found->second;
+}
+
+std::vector<std::string> launcher_env_flags(const std::string& env_form, const std::string& name,
+                                            const std::string& value) {
+    std::vector<std::string> words = split_words(env_form);
+    const std::pair<std::string, std::string> fields[] = {{"{name}", name}, {"{value}", value}};
+    for (std::string& word : words) {
+        for (const auto& [field, text] : fields) {
+            const std::size_t at = word.find(field);
+            if (at != std::string::npos) word.replace(at, field.size(), text);
+        }
+    }
+    return words;
+}
+
 std::vector<std::string> mpi_env_flags(const std::string& name, const std::string& value) {
-    const std::string flag = MPIEXEC_ENV_FLAG;
-    if (flag == "-genv") return {flag, name, value};  // Hydra
-    if (flag.empty()) return {};  // a launcher that passes its own environment on (srun)
-    return {flag, name + "=" + value};  // Open MPI
+    return launcher_env_flags(mpi_launcher_fact("MPI_ENV_FORM"), name, value);
+}
+
+int rank_of_log(const std::string& name) {
+    const std::size_t end = name.size() >= 4 && name.compare(name.size() - 4, 4, ".log") == 0
+                                ? name.size() - 4
+                                : std::string::npos;
+    if (end == std::string::npos) return -1;
+    std::size_t start = end;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(name[start - 1])) != 0) --start;
+    return start == end ? -1 : std::stoi(name.substr(start, end - start));
 }
 
 std::vector<std::string> mpi_command(int np, const std::string& program,
                                      const std::vector<std::string>& args) {
-    std::vector<std::string> cmd{MPIEXEC_EXECUTABLE, MPIEXEC_NUMPROC_FLAG, std::to_string(np)};
-    for (const std::string& flag : split_words(MPIEXEC_PREFLAGS)) cmd.push_back(flag);
+    std::vector<std::string> cmd{mpi_launcher_fact("MPI_LAUNCHER"), mpi_launcher_fact("MPI_NUMPROC_FLAG"),
+                                 std::to_string(np)};
+    for (const std::string& flag : split_words(mpi_launcher_fact("MPI_PREFLAGS"))) cmd.push_back(flag);
     for (const auto& [name, value] : mpi_rank_environment()) {
         for (const std::string& word : mpi_env_flags(name, value)) cmd.push_back(word);
     }
@@ -270,6 +358,14 @@ std::vector<std::string> list_dir(const std::string& dir) {
     for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::map<std::string, std::string> logs_in(const std::string& dir) {
+    std::map<std::string, std::string> logs;
+    for (const std::string& name : list_dir(dir))
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0)
+            logs[name] = read_file(dir + "/" + name);
+    return logs;
 }
 
 void expect_help_and_version(const std::string& program, const std::string& name,

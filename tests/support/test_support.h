@@ -2,6 +2,9 @@
 // program as a child process and capturing what it prints, small file utilities.
 #pragma once
 
+#include <chrono>
+#include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +28,24 @@ run_result run_program(const std::vector<std::string>& argv, const std::string& 
 // before it writes); -1 when that takes longer than seconds.
 int wait_for_held_rank(const std::string& file, int seconds);
 
+// A job of which one rank was held by the rank probe and killed.
+struct held_rank_kill {
+    run_result job;         // what the job's launcher returned
+    bool held;              // the held rank showed up (and was killed)
+    double seconds_to_end;  // from the SIGKILL to the end of the job
+    std::chrono::steady_clock::time_point killed_at;
+};
+
+// Runs job in a thread of its own, waits up to wait_s seconds for the rank
+// that the probe holds (PL_PROBE_HOLD_RANK) to write its PID to hold_file,
+// gives the other ranks a second to wait for it in MPI, kills it with SIGKILL
+// and waits for the job to end.
+held_rank_kill kill_held_rank(const std::function<run_result()>& job, const std::string& hold_file,
+                              int wait_s);
+
+// The record greetings logs for rank of np: "Proc 1: Greetings from process 1 of 4!\n".
+std::string greeting_record(int rank, int np);
+
 // Kills with SIGKILL every process whose working folder is dir or below it
 // (what a killed launcher left running there); returns how many.
 int kill_processes_in(const std::string& dir);
@@ -33,6 +54,11 @@ int kill_processes_in(const std::string& dir);
 // CMAKE_CROSSCOMPILING_EMULATOR). run_program then starts the programs built
 // for the emulated processor under the emulator too.
 bool running_under_emulator();
+
+// A fact that configure wrote about the MPI and its launcher into the build's
+// mpi_launcher.env (cmake/mpi_family.cmake): MPI_FAMILY, MPI_LAUNCHER,
+// MPI_PREFLAGS, MPI_ENV_FORM, ...; empty when the file does not name it.
+std::string mpi_launcher_fact(const std::string& key);
 
 // Command line that starts `program` with `args` on `np` ranks through the MPI
 // launcher the build was configured with (preflags included).
@@ -52,6 +78,15 @@ std::vector<std::pair<std::string, std::string>> mpi_rank_environment();
 // a launcher that passes its own environment on.
 std::vector<std::string> mpi_env_flags(const std::string& name, const std::string& value);
 
+// The same for a launcher whose way is env_form (a facts file's MPI_ENV_FORM:
+// "-x {name}={value}", "-genv {name} {value}" or empty).
+std::vector<std::string> launcher_env_flags(const std::string& env_form, const std::string& name,
+                                            const std::string& value);
+
+// The rank a log file is named after: the number right before ".log"
+// ("greetings_p12.log" -> 12), or -1 when there is none.
+int rank_of_log(const std::string& name);
+
 // A fresh, empty directory for the running test, below the build tree, named
 // after the test. Any earlier content is removed.
 std::string make_scratch_dir();
@@ -65,6 +100,8 @@ void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
 // Names of the entries of dir (without "." and ".."), sorted.
 std::vector<std::string> list_dir(const std::string& dir);
+// The log files (*.log) of dir by name, with their content.
+std::map<std::string, std::string> logs_in(const std::string& dir);
 
 // Checks that the built program answers --help (the usage line "usage: name
 // arguments" first, then the log files and where the documents are) and

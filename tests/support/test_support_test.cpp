@@ -27,3 +27,21 @@ TEST(TestSupport, ScratchDirIsFreshAndNamedAfterTheTest) {
     EXPECT_TRUE(list_dir(dir).empty());
     EXPECT_NE(dir.find("TestSupport.ScratchDirIsFreshAndNamedAfterTheTest"), std::string::npos);
 }
+
+// Log names end in the rank, of any number of digits, right before ".log".
+TEST(TestSupport, RankOfLogReadsEveryDigitOfTheRank) {
+    EXPECT_EQ(rank_of_log("greetings_p3.log"), 3);
+    EXPECT_EQ(rank_of_log("greetings_p12.log"), 12);
+    EXPECT_EQ(rank_of_log("sum_of_ranks10.log"), 10);
+    EXPECT_EQ(rank_of_log("vector_max_p0.log"), 0);
+    EXPECT_EQ(rank_of_log("job.out"), -1);
+    EXPECT_EQ(rank_of_log("p.log"), -1);
+}
+
+// A variable for the ranks in each launcher's form, as configure writes it.
+TEST(TestSupport, LauncherEnvFlagsFillInTheForm) {
+    EXPECT_EQ(launcher_env_flags("-x {name}={value}", "A", "b=c"), (std::vector<std::string>{"-x", "A=b=c"}));
+    EXPECT_EQ(launcher_env_flags("-genv {name} {value}", "A", "b c"),
+              (std::vector<std::string>{"-genv", "A", "b c"}));
+    EXPECT_TRUE(launcher_env_flags("", "A", "b").empty());
+}
