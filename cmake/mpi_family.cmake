@@ -22,15 +22,22 @@ if(NOT MPI_CXX_FOUND)
   return()
 endif()
 
+# mpi_family_matching(TEXT OPEN_MPI_REGEX MPICH_REGEX OUT): "Open MPI" or
+# "MPICH", by the first of the two patterns that TEXT matches; else "unknown".
+function(mpi_family_matching text open_mpi mpich out)
+  set(family "unknown")
+  if(text MATCHES "${open_mpi}")
+    set(family "Open MPI")
+  elseif(text MATCHES "${mpich}")
+    set(family "MPICH")
+  endif()
+  set(${out} "${family}" PARENT_SCOPE)
+endfunction()
+
 # mpi_family_of_library(TEXT OUT): the family named by MPI_Get_library_version.
 function(mpi_family_of_library text out)
-  if(text MATCHES "Open MPI")
-    set(${out} "Open MPI" PARENT_SCOPE)
-  elseif(text MATCHES "MPICH|MVAPICH|Intel\\(R\\) MPI")
-    set(${out} "MPICH" PARENT_SCOPE)
-  else()
-    set(${out} "unknown" PARENT_SCOPE)
-  endif()
+  mpi_family_matching("${text}" "Open MPI" "MPICH|MVAPICH|Intel\\(R\\) MPI" family)
+  set(${out} "${family}" PARENT_SCOPE)
 endfunction()
 
 # mpi_family_of_launcher(PROGRAM OUT): the family of a launcher, from its
@@ -43,13 +50,8 @@ function(mpi_family_of_launcher program out)
   endif()
   execute_process(COMMAND "${program}" --version
                   OUTPUT_VARIABLE text ERROR_VARIABLE text TIMEOUT 20)
-  if(text MATCHES "\\(Open MPI\\)|Open RTE|OpenRTE")
-    set(${out} "Open MPI" PARENT_SCOPE)
-  elseif(text MATCHES "HYDRA|Hydra|Intel\\(R\\) MPI")
-    set(${out} "MPICH" PARENT_SCOPE)
-  else()
-    set(${out} "unknown" PARENT_SCOPE)
-  endif()
+  mpi_family_matching("${text}" "\\(Open MPI\\)|Open RTE|OpenRTE" "HYDRA|Hydra|Intel\\(R\\) MPI" family)
+  set(${out} "${family}" PARENT_SCOPE)
 endfunction()
 
 # The library's version text. FindMPI fills MPI_CXX_LIBRARY_VERSION_STRING
