@@ -6,7 +6,7 @@
 #
 #     <the version's text, indented; "- " items as "  * ">
 #
-#    -- <maintainer>  Tue, 08 Dec 2026 00:00:00 +0000
+#    -- <maintainer>  Tue, 08 Dec 2026 01:00:00 +0000
 #
 # Every version heading of CHANGELOG.md reads "## X.Y.Z (YYYY-MM-DD)", its
 # release date; the text before the first heading (the file's own
@@ -41,7 +41,39 @@ string(REPLACE "[" "@OPEN@" _text "${_text}")
 string(REPLACE "]" "@CLOSE@" _text "${_text}")
 string(REGEX REPLACE "\n$" "" _text "${_text}")
 string(REPLACE "\n" ";" _lines "${_text}")
+# The release dates, newest first. Debian wants each entry dated after the
+# one below it: of the versions released on one day the oldest is dated
+# 00:00, each newer one an hour later.
+set(_dates "")
+foreach(_line IN LISTS _lines)
+  if(_line MATCHES "^## [0-9.]+ \\(([0-9-]+)\\)$")
+    list(APPEND _dates "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+# hour_of_entry(INDEX OUT): "HH", how many older entries share its date.
+function(hour_of_entry index out)
+  list(GET _dates ${index} _day)
+  list(LENGTH _dates _count)
+  set(_hour 0)
+  math(EXPR _next "${index} + 1")
+  if(_next LESS _count)
+    foreach(_older RANGE ${_next} ${_count})
+      if(_older LESS _count)
+        list(GET _dates ${_older} _older_day)
+        if(_older_day STREQUAL _day)
+          math(EXPR _hour "${_hour} + 1")
+        endif()
+      endif()
+    endforeach()
+  endif()
+  if(_hour LESS 10)
+    set(_hour "0${_hour}")
+  endif()
+  set(${out} "${_hour}" PARENT_SCOPE)
+endfunction()
+
 set(_out "")
+set(_index -1)      # the index of the entry being written in _dates
 set(_entry "")      # the version of the entry being written, if any
 set(_trailer "")
 foreach(_line IN LISTS _lines)
@@ -51,12 +83,14 @@ foreach(_line IN LISTS _lines)
     endif()
     set(_version "${CMAKE_MATCH_1}")
     rfc5322_date(${CMAKE_MATCH_2} ${CMAKE_MATCH_3} ${CMAKE_MATCH_4} _date)
+    math(EXPR _index "${_index} + 1")
+    hour_of_entry(${_index} _hour)
     if(_entry)
       string(APPEND _out "\n${_trailer}\n\n")
     endif()
     string(APPEND _out "${PACKAGE_NAME} (${_version}) unstable; urgency=medium\n")
     set(_entry "${_version}")
-    set(_trailer " -- ${MAINTAINER}  ${_date} 00:00:00 +0000")
+    set(_trailer " -- ${MAINTAINER}  ${_date} ${_hour}:00:00 +0000")
   elseif(_entry)
     # Markdown's "- " items become the change log's "* " items; every text
     # line is indented by two blanks, as the format requires.

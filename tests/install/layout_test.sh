@@ -90,9 +90,18 @@ changelog=$(gzip -dc "$prefix/$docdir/changelog.gz") || fail "installed changelo
   fail "changelog.gz does not begin with the entry of $version: $(head -n 1 <<<"$changelog")"
 [ "$(grep -c '^parallel-labs (' <<<"$changelog")" = "$(grep -c '^## ' "$source/CHANGELOG.md")" ] ||
   fail "changelog.gz does not have an entry for each version of CHANGELOG.md"
-[ "$(grep -c '^ -- [^<]* <[^>]*>  [A-Z][a-z][a-z], [0-9][0-9] [A-Z][a-z][a-z] [0-9]\{4\} 00:00:00 +0000$' <<<"$changelog")" = \
+[ "$(grep -c '^ -- [^<]* <[^>]*>  [A-Z][a-z][a-z], [0-9][0-9] [A-Z][a-z][a-z] [0-9]\{4\} [0-2][0-9]:00:00 +0000$' <<<"$changelog")" = \
   "$(grep -c '^## ' "$source/CHANGELOG.md")" ] || fail "changelog.gz: an entry lacks its trailer line:
 $changelog"
+# Each entry is dated after the one below it, as Debian requires (versions
+# of one day an hour apart).
+above=""
+while read -r stamp; do
+  seconds=$(date -u -d "$stamp" +%s)
+  [ -z "$above" ] || [ "$seconds" -lt "$above" ] ||
+    fail "changelog.gz: an entry is not dated before the one above it: $stamp"
+  above=$seconds
+done < <(sed -n 's/^ -- .*>  //p' <<<"$changelog")
 diff <(sed -n '/^## /,$p' "$source/CHANGELOG.md" | grep -v -e '^## ' -e '^$' | sed 's/^- //' | tr -s ' ') \
      <(grep '^  ' <<<"$changelog" | sed -e 's/^  //' -e 's/^\* //' | tr -s ' ') >/dev/null ||
   fail "changelog.gz does not hold the text of CHANGELOG.md"
