@@ -16,4 +16,3 @@ double median(std::vector<double> values);
 // the first processor: "ARM implementer 0x41, part 0xd0c". "unknown
 // processor" when there is none of these.
 std::string processor_name(const char* cpuinfo_path = nullptr);
-

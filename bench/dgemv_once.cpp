@@ -42,8 +42,7 @@ int main(int argc, char* argv[]) {
     gen_vector(x.data(), n);
     openblas_set_num_threads(threads);
     const double start = omp_get_wtime();
-    cblas_dgemv(CblasRowMajor, CblasNoTrans, m, n, 1.0, A.data(), n, x.data(), 1, 0.0, y.data(),
-                1);
+    cblas_dgemv(CblasRowMajor, CblasNoTrans, m, n, 1.0, A.data(), n, x.data(), 1, 0.0, y.data(), 1);
     const double finish = omp_get_wtime();
     std::printf("%e\n", finish - start);
     return 0;

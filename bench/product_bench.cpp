@@ -31,8 +31,8 @@
 #include "product_timer.h"
 
 #include "bench_util.h"
-#include "saturated_int.h"
 #include "kernels.h"
+#include "saturated_int.h"
 
 #include <benchmark/benchmark.h>
 
@@ -208,8 +208,8 @@ void bench_dgemv(benchmark::State& state, shape sh, int threads) {
     problem& p = problem_of_shape(sh);
     openblas_set_num_threads(threads);
     for (auto _ : state) {
-        cblas_dgemv(CblasRowMajor, CblasNoTrans, p.m, p.n, 1.0, p.A.data(), p.n, p.x.data(), 1,
-                    0.0, p.y.data(), 1);
+        cblas_dgemv(CblasRowMajor, CblasNoTrans, p.m, p.n, 1.0, p.A.data(), p.n, p.x.data(), 1, 0.0,
+                    p.y.data(), 1);
         benchmark::ClobberMemory();
     }
     set_matrix_bytes(state, p);
@@ -263,18 +263,17 @@ std::map<std::string, double> seconds_of;
 // Whether a run ended in an error or was skipped: Google Benchmark 1.8 turned
 // the flag error_occurred into the field skipped; the overload whose member
 // exists is chosen.
-template <typename R>
-auto run_failed(const R& run, int) -> decltype(static_cast<bool>(run.error_occurred)) {
+template <typename R> auto run_failed(const R& run, int)
+    -> decltype(static_cast<bool>(run.error_occurred)) {
     return run.error_occurred;
 }
-template <typename R>
-auto run_failed(const R& run, long) -> decltype(static_cast<bool>(run.skipped)) {
+template <typename R> auto run_failed(const R& run, long)
+    -> decltype(static_cast<bool>(run.skipped)) {
     return static_cast<bool>(run.skipped);
 }
 
 struct recording_reporter : benchmark::ConsoleReporter {
-    recording_reporter()
-        : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
+    recording_reporter() : ConsoleReporter(isatty(1) ? OO_ColorTabular : OO_Tabular) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             const bool is_median =
@@ -341,9 +340,7 @@ std::string cell(double value, const char* format) {
     return std::string(text);
 }
 
-double ratio(double a, double b) {
-    return a < 0.0 || b <= 0.0 ? -1.0 : a / b;
-}
+double ratio(double a, double b) { return a < 0.0 || b <= 0.0 ? -1.0 : a / b; }
 
 void print_warm(const std::vector<shape>& shapes, const std::vector<int>& thread_counts) {
     auto gbs = [](const std::string& name, shape sh) {
@@ -351,9 +348,10 @@ void print_warm(const std::vector<shape>& shapes, const std::vector<int>& thread
         if (it == seconds_of.end() || it->second <= 0.0) return -1.0;
         return static_cast<double>(sh.m) * sh.n * sizeof(double) / it->second / 1e9;
     };
-    std::printf("\nWarm, every kernel this processor runs: GB/s of matrix read, then speed over "
-                "dgemv's and over the streaming read's\n%9s %3s %26s %9s %9s %11s %12s\n", "size",
-                "thr", "kernel", "team", "rows", "team/dgemv", "team/stream");
+    std::printf(
+        "\nWarm, every kernel this processor runs: GB/s of matrix read, then speed over "
+        "dgemv's and over the streaming read's\n%9s %3s %26s %9s %9s %11s %12s\n",
+        "size", "thr", "kernel", "team", "rows", "team/dgemv", "team/stream");
     const std::vector<const kernel_entry*> others = other_kernels();
     for (shape sh : shapes) {
         for (int threads : thread_counts) {
@@ -372,8 +370,9 @@ void print_warm(const std::vector<shape>& shapes, const std::vector<int>& thread
                     std::string("rows_") + kernel->key);
         }
     }
-    std::printf("\nWarm: GB/s of matrix read; ratios are speed over speed (above 1: ours is "
-                "faster)\n");
+    std::printf(
+        "\nWarm: GB/s of matrix read; ratios are speed over speed (above 1: ours is "
+        "faster)\n");
     std::printf("%9s %3s %8s %8s %8s %8s %8s %13s %11s %13s\n", "size", "thr", "kernel", "rows",
                 "plain", "dgemv", "stream", "kernel/dgemv", "rows/dgemv", "kernel/stream");
     for (shape sh : shapes) {
@@ -410,10 +409,11 @@ double run_for_seconds(const std::string& command) {
 // Fresh processes: product_timer against dgemv_once, alternately (the order
 // swaps every run), so that a passing disturbance hits both alike; then the
 // medians. Returns false when a program failed.
-bool print_cold(const std::vector<shape>& shapes, const std::vector<int>& thread_counts,
-                int runs) {
-    std::printf("\nCold: fresh processes, median of %d runs each, milliseconds; ratio above 1: "
-                "the program is faster\n", runs);
+bool print_cold(const std::vector<shape>& shapes, const std::vector<int>& thread_counts, int runs) {
+    std::printf(
+        "\nCold: fresh processes, median of %d runs each, milliseconds; ratio above 1: "
+        "the program is faster\n",
+        runs);
     std::printf("%9s %3s %10s %10s %14s\n", "size", "thr", "program", "once", "program/once");
     for (shape sh : shapes) {
         for (int threads : thread_counts) {
@@ -503,26 +503,33 @@ int main(int argc, char** argv) {
     for (shape sh : shapes) {
         for (int threads : thread_counts) {
             benchmark::RegisterBenchmark(key("stream", sh, threads).c_str(), bench_stream, sh,
-                                         threads)->UseRealTime();
+                                         threads)
+                ->UseRealTime();
             benchmark::RegisterBenchmark(key("plain", sh, threads).c_str(), bench_plain, sh,
-                                         threads)->UseRealTime();
+                                         threads)
+                ->UseRealTime();
             benchmark::RegisterBenchmark(key("kernel", sh, threads).c_str(), bench_kernel, sh,
-                                         threads)->UseRealTime();
+                                         threads)
+                ->UseRealTime();
             if (threads == 1)
                 benchmark::RegisterBenchmark(key("rows", sh, threads).c_str(), bench_rows, sh,
-                                             select_kernel())->UseRealTime();
+                                             select_kernel())
+                    ->UseRealTime();
             for (const kernel_entry* kernel : other_kernels()) {
                 benchmark::RegisterBenchmark(
                     key((std::string("team_") + kernel->key).c_str(), sh, threads).c_str(),
-                    bench_team, sh, threads, kernel->multiply)->UseRealTime();
+                    bench_team, sh, threads, kernel->multiply)
+                    ->UseRealTime();
                 if (threads == 1)
                     benchmark::RegisterBenchmark(
                         key((std::string("rows_") + kernel->key).c_str(), sh, threads).c_str(),
-                        bench_rows, sh, kernel->multiply)->UseRealTime();
+                        bench_rows, sh, kernel->multiply)
+                        ->UseRealTime();
             }
 #if HAVE_OPENBLAS
             benchmark::RegisterBenchmark(key("dgemv", sh, threads).c_str(), bench_dgemv, sh,
-                                         threads)->UseRealTime();
+                                         threads)
+                ->UseRealTime();
 #endif
         }
     }

@@ -12,8 +12,8 @@
 #include "product_timer.h"
 
 #include "bench_util.h"
-#include "saturated_int.h"
 #include "program_info.h"
+#include "saturated_int.h"
 
 #include <cstdio>
 #include <cstring>

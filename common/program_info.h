@@ -3,14 +3,14 @@
 
 // What a program's help text says about it.
 struct program_info {
-    const char *name;         // the program's installed name
-    const char *arguments;    // what follows the name on the usage line
-    const char *description;  // what it does, its arguments and its log files; ends with a newline
-    const char *document;     // its own document below docs/, such as "docs/bank.md"
+    const char* name;         // the program's installed name
+    const char* arguments;    // what follows the name on the usage line
+    const char* description;  // what it does, its arguments and its log files; ends with a newline
+    const char* document;     // its own document below docs/, such as "docs/bank.md"
 };
 
 // When the first argument is --help or --version, prints the help text or the
 // version line on standard output and returns true; the caller then ends with
 // status 0 before anything else (no MPI start, no file read or written).
 // Otherwise returns false and prints nothing.
-bool answer_info_request(int argc, char *argv[], const program_info &info);
+bool answer_info_request(int argc, char* argv[], const program_info& info);

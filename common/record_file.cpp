@@ -7,17 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static bool could_block(mode_t mode) {
-    return S_ISFIFO(mode) || S_ISSOCK(mode);
-}
+static bool could_block(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode); }
 
-const char *record_file_reason(int reason) {
+const char* record_file_reason(int reason) {
     if (reason == RECORD_FILE_WOULD_BLOCK)
         return "Is a FIFO or socket, not a regular file; writing to it could block";
     return strerror(reason);
 }
 
-FILE *open_record_file(const char *name, off_t *size_before, int *reason) {
+FILE* open_record_file(const char* name, off_t* size_before, int* reason) {
     // Without O_NONBLOCK, opening a FIFO that no process reads waits forever.
     int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
     struct stat status;
@@ -38,7 +36,7 @@ FILE *open_record_file(const char *name, off_t *size_before, int *reason) {
         *size_before = -1;
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // a device writes as before
     }
-    FILE *stream = fdopen(fd, "a");
+    FILE* stream = fdopen(fd, "a");
     if (stream == nullptr) {
         *reason = errno;
         close(fd);
@@ -46,7 +44,7 @@ FILE *open_record_file(const char *name, off_t *size_before, int *reason) {
     return stream;
 }
 
-bool close_record_file(FILE *stream, const char *name, off_t size_before, int *reason) {
+bool close_record_file(FILE* stream, const char* name, off_t size_before, int* reason) {
     const int earlier = errno;  // what made a write on the stream fail, if one did
     errno = 0;
     const bool stream_failed = ferror(stream) != 0;

@@ -42,7 +42,8 @@ int main(int argc, char* argv[]) {
     } else {
         printf("%s\n", greeting);
         for (int source = 1; source < size; ++source) {
-            MPI_Recv(greeting, greeting_size, MPI_CHAR, source, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+            MPI_Recv(greeting, greeting_size, MPI_CHAR, source, 0, MPI_COMM_WORLD,
+                     MPI_STATUS_IGNORE);
             greeting[greeting_size - 1] = '\0';
             printf("%s\n", greeting);
         }

@@ -39,15 +39,11 @@ void log_proc_record(const char* text) {
 }
 
 // Writes the rank's log file name into name (log_name_size bytes).
-void format_log_name(char* name) {
-    snprintf(name, log_name_size, log_name_pattern, world_rank());
-}
+void format_log_name(char* name) { snprintf(name, log_name_size, log_name_pattern, world_rank()); }
 
 }  // namespace
 
-bool rank_log_records_lost() {
-    return records_lost;
-}
+bool rank_log_records_lost() { return records_lost; }
 
 FILE* rank_log_open() {
     char* name = static_cast<char*>(malloc(log_name_size));

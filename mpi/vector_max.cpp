@@ -39,7 +39,8 @@ enum read_outcome { read_value, read_end, read_no_integer, read_out_of_range };
 // value.
 read_outcome read_int(FILE* in, int* value) {
     int c;
-    do c = fgetc(in); while (c != EOF && std::isspace(c));
+    do c = fgetc(in);
+    while (c != EOF && std::isspace(c));
     if (c == EOF) return read_end;
     bool negative = false;
     if (c == '+' || c == '-') {
@@ -100,9 +101,7 @@ int max_of(const int* values, int count, int start) {
 
 }  // namespace
 
-void usage(const char* program_name) {
-    exit_with_usage("Usage:", program_name, "<filename> ");
-}
+void usage(const char* program_name) { exit_with_usage("Usage:", program_name, "<filename> "); }
 
 void read_vector(int* vector, int* count, const char* file_name) {
     FILE* in = fopen(file_name, "r");
@@ -120,7 +119,8 @@ void read_vector(int* vector, int* count, const char* file_name) {
             i == 0 && part_of_mark ? read_no_integer : read_int(in, &value);
         if (outcome == read_end) break;
         if (outcome != read_no_integer && i == vector_capacity) {
-            fprintf(stderr, "Only the first %d values of %s are used\n", vector_capacity, file_name);
+            fprintf(stderr, "Only the first %d values of %s are used\n", vector_capacity,
+                    file_name);
             break;
         }
         if (outcome == read_no_integer)

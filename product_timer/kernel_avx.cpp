@@ -26,8 +26,6 @@ void multiply_rows_avx(const double A[], const double x[], double y[], int first
     multiply_rows_portable(A, x, y, first, count, n);
 }
 
-bool avx_kernel_available() {
-    return false;
-}
+bool avx_kernel_available() { return false; }
 
 #endif

@@ -28,8 +28,6 @@ void multiply_rows_avx512(const double A[], const double x[], double y[], int fi
     multiply_rows_portable(A, x, y, first, count, n);
 }
 
-bool avx512_kernel_available() {
-    return false;
-}
+bool avx512_kernel_available() { return false; }
 
 #endif

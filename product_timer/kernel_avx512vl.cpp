@@ -29,8 +29,6 @@ void multiply_rows_avx512vl(const double A[], const double x[], double y[], int 
     multiply_rows_portable(A, x, y, first, count, n);
 }
 
-bool avx512vl_kernel_available() {
-    return false;
-}
+bool avx512vl_kernel_available() { return false; }
 
 #endif

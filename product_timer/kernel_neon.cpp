@@ -30,6 +30,4 @@ void multiply_rows_neon(const double A[], const double x[], double y[], int firs
 #endif
 
 // Every ARMv8 processor has NEON, so no run-time check is needed.
-bool neon_kernel_available() {
-    return PRODUCT_TIMER_AARCH64 != 0;
-}
+bool neon_kernel_available() { return PRODUCT_TIMER_AARCH64 != 0; }

@@ -14,9 +14,7 @@
 
 namespace {
 
-bool always_available() {
-    return true;
-}
+bool always_available() { return true; }
 
 // In order of preference: the first row the processor can run is the
 // kernel. Portable runs everywhere, so the emulated design after it is
@@ -50,9 +48,9 @@ constexpr int table_size = static_cast<int>(sizeof table / sizeof table[0]);
 //   and 1.19-1.68 from memory (4000, 8000); AVX-512VL 1-7% slower in every
 //   cell.
 struct measured_family {
-    bool amd;          // AuthenticAMD, else GenuineIntel
-    unsigned family;   // base plus extended family, as CPUID leaf 1 gives it
-    const char* key;   // the kernel that measured fastest
+    bool amd;         // AuthenticAMD, else GenuineIntel
+    unsigned family;  // base plus extended family, as CPUID leaf 1 gives it
+    const char* key;  // the kernel that measured fastest
 };
 constexpr measured_family measured_families[] = {{true, 26, "avx512"}};
 
@@ -106,9 +104,7 @@ row_kernel choose_kernel() {
 
 }  // namespace
 
-kernel_list kernel_table() {
-    return {table, table_size};
-}
+kernel_list kernel_table() { return {table, table_size}; }
 
 const kernel_entry* measured_kernel() {
     const char* key = measured_key();

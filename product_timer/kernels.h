@@ -35,8 +35,7 @@ using row_kernel = void (*)(const double A[], const double x[], double y[], int 
 
 void multiply_rows_portable(const double A[], const double x[], double y[], int first, int count,
                             int n);
-void multiply_rows_avx(const double A[], const double x[], double y[], int first, int count,
-                       int n);
+void multiply_rows_avx(const double A[], const double x[], double y[], int first, int count, int n);
 void multiply_rows_avx512(const double A[], const double x[], double y[], int first, int count,
                           int n);
 void multiply_rows_neon(const double A[], const double x[], double y[], int first, int count,

@@ -28,8 +28,7 @@ namespace {
 // rounded (vector_design.h) for this design: the barrier for four products
 // in any of the 32 registers (ROUNDING_BARRIER_EVEX), held in registers of W bytes
 // (32 for the native build, 16 for the emulated one).
-template <int W>
-KERNEL_INLINE vec4 rounded_evex(const vec4& value) {
+template <int W> KERNEL_INLINE vec4 rounded_evex(const vec4& value) {
     if constexpr (W >= 32) {
         vec4 products = value;
         ROUNDING_BARRIER_EVEX(products);
@@ -48,8 +47,7 @@ struct quad_products {
 };
 
 template <int W>
-KERNEL_INLINE quad_products multiply_quad(const double* const row[4], int64_t j,
-                                             const vec4& xj) {
+KERNEL_INLINE quad_products multiply_quad(const double* const row[4], int64_t j, const vec4& xj) {
     quad_products q;
     for (int k = 0; k < 4; ++k) q.p[k] = rounded_evex<W>(load4(row[k] + j) * xj);
     return q;
@@ -72,9 +70,8 @@ KERNEL_INLINE vec4 add_quad(const vec4& sums, const quad_products& q) {
 }
 
 // Column j of a group alone.
-template <int W>
-KERNEL_INLINE vec4 add_one_column(const vec4& acc, const double* const row[4], int64_t j,
-                                        double xj) {
+template <int W> KERNEL_INLINE vec4 add_one_column(const vec4& acc, const double* const row[4],
+                                                   int64_t j, double xj) {
     const vec4 a = {row[0][j], row[1][j], row[2][j], row[3][j]};
     const vec4 x = {xj, xj, xj, xj};
     return acc + rounded_evex<W>(a * x);
@@ -91,9 +88,8 @@ struct group_state {
 // One step of group g over columns j .. j+7: the products of j .. j+3 are
 // multiplied while the pending ones are added, then those of j+4 .. j+7 while
 // the ones of j .. j+3 are added; the last four stay pending.
-template <int W>
-KERNEL_INLINE void step_group(group_state& s, const double* const row[4], const double x[],
-                                 int64_t j) {
+template <int W> KERNEL_INLINE void step_group(group_state& s, const double* const row[4],
+                                               const double x[], int64_t j) {
     const quad_products first = multiply_quad<W>(row, j, load4(x + j));
     s.sums = add_quad(s.sums, s.pending);
     s.pending = multiply_quad<W>(row, j + 4, load4(x + j + 4));
@@ -109,9 +105,8 @@ constexpr int64_t lead_columns = 64;
 // Single columns until row 0 reaches a cache line (when all rows share its
 // alignment), steps of eight columns, each group g at column j + g*lag, then
 // the last columns one at a time.
-template <int G, int W>
-KERNEL_INLINE void multiply_groups(const double* const rows[], const double x[], int n,
-                                      double sums[]) {
+template <int G, int W> KERNEL_INLINE void multiply_groups(const double* const rows[],
+                                                           const double x[], int n, double sums[]) {
     group_state s[G];
     for (int g = 0; g < G; ++g) s[g] = group_state{};
     int64_t j = 0;
@@ -121,8 +116,7 @@ KERNEL_INLINE void multiply_groups(const double* const rows[], const double x[],
         for (int g = 0; g < G; ++g) s[g].sums = add_one_column<W>(s[g].sums, rows + 4 * g, j, x[j]);
 
     const int64_t whole = j + (n - j) / 8 * 8;
-    const int64_t lag =
-        n % 256 == 0 && whole - j >= (G - 1) * lead_columns + 8 ? lead_columns : 0;
+    const int64_t lag = n % 256 == 0 && whole - j >= (G - 1) * lead_columns + 8 ? lead_columns : 0;
     for (int64_t c = j; c < j + (G - 1) * lag; c += 8)
         for (int g = 1; g < G; ++g)
             if (c < j + g * lag) step_group<W>(s[g], rows + 4 * g, x, c);
@@ -138,9 +132,8 @@ KERNEL_INLINE void multiply_groups(const double* const rows[], const double x[],
     for (int g = 0; g < G; ++g) std::memcpy(sums + 4 * g, &s[g].sums, sizeof s[g].sums);
 }
 
-template <int G, int W>
-KERNEL_INLINE void multiply_block(const double A[], const double x[], double y[], int64_t i,
-                                     int n) {
+template <int G, int W> KERNEL_INLINE void multiply_block(const double A[], const double x[],
+                                                          double y[], int64_t i, int n) {
     const double* rows[4 * G];
     for (int k = 0; k < 4 * G; ++k) rows[k] = A + (i + k) * n;
     multiply_groups<G, W>(rows, x, n, y + i);
@@ -149,9 +142,9 @@ KERNEL_INLINE void multiply_block(const double A[], const double x[], double y[]
 // Blocks of twelve rows, then one of eight, one of four, and one to three rows
 // in a group of four that repeats its last row (only the real rows' sums are
 // kept).
-template <int W>
-KERNEL_INLINE void multiply_rows_in_quads(const double A[], const double x[], double y[],
-                                             int first, int count, int n) {
+template <int W> KERNEL_INLINE void multiply_rows_in_quads(const double A[], const double x[],
+                                                           double y[], int first, int count,
+                                                           int n) {
     const int64_t end = static_cast<int64_t>(first) + count;
     int64_t i = first;
     for (; end - i >= 12; i += 12) multiply_block<3, W>(A, x, y, i, n);

@@ -30,9 +30,7 @@ double* allocate_doubles(int64_t count) {
     return static_cast<double*>(std::malloc(static_cast<size_t>(count) * sizeof(double)));
 }
 
-double next_random_value() {
-    return static_cast<double>(random()) / 2147483647.0;
-}
+double next_random_value() { return static_cast<double>(random()) / 2147483647.0; }
 
 // One "%lf" conversion into *element. On a failed conversion the element keeps
 // its value and the word that could not be converted is dropped, so the next
@@ -52,9 +50,7 @@ row_block thread_rows(int rows, int thread, int team_size) {
     return {thread * share + extra, share};
 }
 
-void usage(const char* prog_name) {
-    exit_with_usage("usage:", prog_name, usage_arguments);
-}
+void usage(const char* prog_name) { exit_with_usage("usage:", prog_name, usage_arguments); }
 
 namespace {
 
@@ -101,8 +97,7 @@ void compute_product(const double A[], const double x[], double y[], int m, int 
     }
 }
 
-void product_timer(const double A[], const double x[], double y[], int m, int n,
-                   int thread_count) {
+void product_timer(const double A[], const double x[], double y[], int m, int n, int thread_count) {
     double start = omp_get_wtime();
     compute_product(A, x, y, m, n, thread_count);
     double finish = omp_get_wtime();

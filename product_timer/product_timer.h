@@ -48,8 +48,7 @@ void compute_product(const double A[], const double x[], double y[], int m, int 
 
 // compute_product timed by the wall clock, then the time line on standard
 // output.
-void product_timer(const double A[], const double x[], double y[], int m, int n,
-                   int thread_count);
+void product_timer(const double A[], const double x[], double y[], int m, int n, int thread_count);
 
 // Console input: the prompt line on standard output, then m*n (or n) values
 // read with "%lf" from standard input. An element whose value cannot be

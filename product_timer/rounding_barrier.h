@@ -20,7 +20,8 @@
 // -ffast-math lets the compiler reorder the additions of a row, which no
 // statement in the kernels can prevent: refuse it instead of giving other bits.
 #ifdef __FAST_MATH__
-#error "the product kernels must not be compiled with -ffast-math: y must be the left-to-right sum of rounded products"
+#error \
+    "the product kernels must not be compiled with -ffast-math: y must be the left-to-right sum of rounded products"
 #endif
 
 #if PRODUCT_TIMER_X86

@@ -56,12 +56,8 @@ typedef double vec8 __attribute__((vector_size(64)));
 #define SHUFFLE(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
 #else
 template <typename V> struct lane_indices;
-template <> struct lane_indices<vec4> {
-    typedef int64_t type __attribute__((vector_size(32)));
-};
-template <> struct lane_indices<vec8> {
-    typedef int64_t type __attribute__((vector_size(64)));
-};
+template <> struct lane_indices<vec4> { typedef int64_t type __attribute__((vector_size(32))); };
+template <> struct lane_indices<vec8> { typedef int64_t type __attribute__((vector_size(64))); };
 #define SHUFFLE(a, b, ...) \
     __builtin_shuffle(a, b, lane_indices<std::decay_t<decltype(a)>>::type{__VA_ARGS__})
 #endif
@@ -100,8 +96,7 @@ KERNEL_INLINE vec8 join(const vec4& low, const vec4& high) { return joined<vec8>
 #endif
 
 // rounding_barrier for a vector of products, in registers of W bytes.
-template <int W, typename V>
-KERNEL_INLINE V rounded(const V& value) {
+template <int W, typename V> KERNEL_INLINE V rounded(const V& value) {
     V products = value;
     if constexpr (sizeof(V) <= W) {
         ROUNDING_BARRIER(products);
@@ -124,9 +119,8 @@ KERNEL_INLINE vec8 load8(const double* p) {
 }
 
 // Columns j .. j+3 of four rows, added to acc column after column.
-template <int W>
-KERNEL_INLINE vec4 add_four_columns(const vec4& sums, const double* const row[4], int64_t j,
-                                    const vec4& xj) {
+template <int W> KERNEL_INLINE vec4 add_four_columns(const vec4& sums, const double* const row[4],
+                                                     int64_t j, const vec4& xj) {
     vec4 acc = sums;
     const vec4 p0 = rounded<W>(load4(row[0] + j) * xj);
     const vec4 p1 = rounded<W>(load4(row[1] + j) * xj);
@@ -154,9 +148,8 @@ KERNEL_INLINE vec8 odd_pairs(const vec8& a, const vec8& b) {
 
 // Columns j .. j+7 of eight rows, added to acc column after column: an 8x8
 // transpose of the products in three stages of eight shuffles each.
-template <int W>
-KERNEL_INLINE vec8 add_eight_columns(const vec8& sums, const double* const row[8], int64_t j,
-                                     const vec8& xj) {
+template <int W> KERNEL_INLINE vec8 add_eight_columns(const vec8& sums, const double* const row[8],
+                                                      int64_t j, const vec8& xj) {
     vec8 acc = sums;
     vec8 p[8];
     for (int k = 0; k < 8; ++k) p[k] = rounded<W>(load8(row[k] + j) * xj);
@@ -203,9 +196,9 @@ KERNEL_INLINE vec8 add_column(const vec8& acc, const double* const row[8], int64
 
 // Group g of O groups of eight rows and the groups of four that follow them
 // takes one step of eight columns, j .. j+7.
-template <int O, int W>
-KERNEL_INLINE void step_group(vec8 acc8[], vec4 acc4[], const double* const rows[],
-                              const double x[], int g, int64_t j) {
+template <int O, int W> KERNEL_INLINE void step_group(vec8 acc8[], vec4 acc4[],
+                                                      const double* const rows[], const double x[],
+                                                      int g, int64_t j) {
     if (g < O) {
         acc8[g] = add_eight_columns<W>(acc8[g], rows + 8 * g, j, load8(x + j));
     } else {
@@ -244,9 +237,9 @@ KERNEL_INLINE void add_column_to_groups(vec8 acc8[], vec4 acc4[], const double* 
 // 5-24% faster at n = 512, 1024 and 2048 (a lead of 16 columns helped less).
 constexpr int64_t group_lead = 64;
 
-template <int O, int Q, int W>
-KERNEL_INLINE void multiply_groups(const double* const rows[], const double x[], int n,
-                                   double sums[]) {
+template <int O, int Q, int W> KERNEL_INLINE void multiply_groups(const double* const rows[],
+                                                                  const double x[], int n,
+                                                                  double sums[]) {
     constexpr int G = O + Q;
     vec8 acc8[O > 0 ? O : 1] = {};
     vec4 acc4[Q > 0 ? Q : 1] = {};
@@ -277,9 +270,8 @@ KERNEL_INLINE void multiply_groups(const double* const rows[], const double x[],
 }
 
 // Rows i .. i+8*O+4*Q-1 of A into y[i ..].
-template <int O, int Q, int W>
-KERNEL_INLINE void multiply_block(const double A[], const double x[], double y[], int64_t i,
-                                  int n) {
+template <int O, int Q, int W> KERNEL_INLINE void multiply_block(const double A[], const double x[],
+                                                                 double y[], int64_t i, int n) {
     const double* rows[8 * O + 4 * Q];
     for (int k = 0; k < 8 * O + 4 * Q; ++k) rows[k] = A + (i + k) * n;
     multiply_groups<O, Q, W>(rows, x, n, y + i);
@@ -296,8 +288,8 @@ KERNEL_INLINE void multiply_block(const double A[], const double x[], double y[]
 // groups of four; with AVX-512 one group of eight (0.625 vector instructions
 // per element instead of 1) and one of four.
 template <int O, int Q, int W>
-KERNEL_INLINE void multiply_rows_grouped(const double A[], const double x[], double y[],
-                                         int first, int count, int n) {
+KERNEL_INLINE void multiply_rows_grouped(const double A[], const double x[], double y[], int first,
+                                         int count, int n) {
     static_assert(8 * O + 4 * Q == 12, "blocks of twelve rows");
     const int64_t end = static_cast<int64_t>(first) + count;
     int64_t i = first;

@@ -52,9 +52,7 @@ constexpr char star_line[] = "    **********************************************
 
 }  // namespace
 
-void usage(const char* prog_name) {
-    exit_with_usage("usage:", prog_name, bank_info.arguments);
-}
+void usage(const char* prog_name) { exit_with_usage("usage:", prog_name, bank_info.arguments); }
 
 int get_num_files_from_args(int argc, char** argv) {
     if (argc <= 2) usage(argv[0]);
@@ -72,21 +70,15 @@ const char* get_fname_from_args(int argc, char** argv, int id) {
 
 namespace {
 
-bool in_range(int acc_num) {
-    return acc_num >= 0 && acc_num < num_accounts;
-}
+bool in_range(int acc_num) { return acc_num >= 0 && acc_num < num_accounts; }
 
 // Negative amounts would let a withdrawal create money and a transfer drain
 // the other account; NaN and infinities would ruin a balance for good.
-bool valid_amount(double amount) {
-    return std::isfinite(amount) && !(amount < 0.0);
-}
+bool valid_amount(double amount) { return std::isfinite(amount) && !(amount < 0.0); }
 
 // A credit that would take a balance past the largest double would leave it
 // infinite, and every later operation on the account meaningless.
-bool finite_after_credit(double balance, double amount) {
-    return std::isfinite(balance + amount);
-}
+bool finite_after_credit(double balance, double amount) { return std::isfinite(balance + amount); }
 
 }  // namespace
 
@@ -144,20 +136,20 @@ namespace {
 // The ledger operation of a transaction of a known type.
 void apply_operation(const transaction* t) {
     switch (t->type) {
-    case type_deposit:
-        deposit(t->dest, t->amount);
-        break;
-    case type_withdrawal:
-        withdrawal(t->src, t->amount);
-        break;
-    case type_transfer:
-        transfer(t->src, t->dest, t->amount);
-        break;
-    case type_balance:
-        acc_balance(t->src);
-        break;
-    default:
-        break;
+        case type_deposit:
+            deposit(t->dest, t->amount);
+            break;
+        case type_withdrawal:
+            withdrawal(t->src, t->amount);
+            break;
+        case type_transfer:
+            transfer(t->src, t->dest, t->amount);
+            break;
+        case type_balance:
+            acc_balance(t->src);
+            break;
+        default:
+            break;
     }
 }
 
@@ -218,8 +210,8 @@ int main(int argc, char** argv) {
             end_process(1);
         }
 #pragma omp barrier
-        for (transaction* transaction_list = start_of_transaction_list;
-             transaction_list != nullptr; transaction_list = transaction_list->next)
+        for (transaction* transaction_list = start_of_transaction_list; transaction_list != nullptr;
+             transaction_list = transaction_list->next)
             apply_transaction(transaction_list);
 #pragma omp barrier
         free_transaction(start_of_transaction_list);

@@ -24,15 +24,11 @@ std::atomic<bool> records_lost{false};
 
 }  // namespace
 
-bool log_records_lost() {
-    return records_lost.load();
-}
+bool log_records_lost() { return records_lost.load(); }
 
 namespace {
 
-void format_log_name(char* name) {
-    snprintf(name, log_name_size, "p%d.log", omp_get_thread_num());
-}
+void format_log_name(char* name) { snprintf(name, log_name_size, "p%d.log", omp_get_thread_num()); }
 
 // Colour sequences are left out when NO_COLOR is set and not empty.
 bool colors_wanted() {
@@ -45,17 +41,11 @@ bool colors_wanted() {
 
 }  // namespace
 
-const char* color_red() {
-    return colors_wanted() ? COLOR_RED : "";
-}
+const char* color_red() { return colors_wanted() ? COLOR_RED : ""; }
 
-const char* color_green() {
-    return colors_wanted() ? COLOR_GREEN : "";
-}
+const char* color_green() { return colors_wanted() ? COLOR_GREEN : ""; }
 
-const char* color_reset() {
-    return colors_wanted() ? COLOR_RESET : "";
-}
+const char* color_reset() { return colors_wanted() ? COLOR_RESET : ""; }
 
 namespace {
 
@@ -84,9 +74,7 @@ FILE* open_logfile() {
     return fptr;
 }
 
-void close_logfile(FILE* fptr) {
-    fclose(fptr);
-}
+void close_logfile(FILE* fptr) { fclose(fptr); }
 
 namespace {
 
@@ -152,9 +140,7 @@ void print_tr_refusal(double amount, int acc_from, int acc_to, const char* error
 
 }  // namespace
 
-void log_dp_no_acc(double amount, int acc_to) {
-    print_dp_refusal(amount, acc_to, no_account_text);
-}
+void log_dp_no_acc(double amount, int acc_to) { print_dp_refusal(amount, acc_to, no_account_text); }
 
 void log_dp_bad_amount(double amount, int acc_to) {
     print_dp_refusal(amount, acc_to, bad_amount_text);
@@ -213,22 +199,12 @@ void log_bl_no_acc(int acc_from) {
            no_account_text, color_reset());
 }
 
-void log_parallel() {
-    write_record("omp parallel: %d threads\n", omp_get_num_threads());
-}
+void log_parallel() { write_record("omp parallel: %d threads\n", omp_get_num_threads()); }
 
-void log_barrier() {
-    write_record("omp barrier\n");
-}
+void log_barrier() { write_record("omp barrier\n"); }
 
-void log_critical() {
-    write_record("omp critical\n");
-}
+void log_critical() { write_record("omp critical\n"); }
 
-void log_lock(int acc_num) {
-    write_record("omp set lock %d\n", acc_num);
-}
+void log_lock(int acc_num) { write_record("omp set lock %d\n", acc_num); }
 
-void log_unlock(int acc_num) {
-    write_record("omp unset lock %d\n", acc_num);
-}
+void log_unlock(int acc_num) { write_record("omp unset lock %d\n", acc_num); }

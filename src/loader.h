@@ -9,9 +9,9 @@ constexpr int type_balance = 3;
 
 // One transaction, and one node of a singly linked list in file order.
 struct transaction {
-    int type;           // one of the type_ codes
-    int src;            // account debited, or whose balance is asked for
-    int dest;           // account credited
+    int type;  // one of the type_ codes
+    int src;   // account debited, or whose balance is asked for
+    int dest;  // account credited
     double amount;
     transaction* next;  // null at the last node
 };

@@ -235,9 +235,7 @@ transaction* read_transactions_to_stop(FILE* fptr, long* stop_line) {
     return head;
 }
 
-FILE* open_transaction_file(const char* filename) {
-    return fopen(filename, "r");
-}
+FILE* open_transaction_file(const char* filename) { return fopen(filename, "r"); }
 
 transaction* parse_transaction_file(const char* filename, bool* cut_short) {
     if (cut_short != nullptr) *cut_short = false;

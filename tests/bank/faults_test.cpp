@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "bank_run.h"
 #include "bank_log.h"
+#include "bank_run.h"
 #include "test_support.h"
 
 namespace {
@@ -18,7 +18,7 @@ namespace {
 // A bad record on line 4, after two good ones and a blank line, with a record
 // after it that is never read.
 struct stop_cause {
-    const char *name;
+    const char* name;
     std::string bad;   // from line 3 on
     std::string stop;  // the reader's red line
 };
@@ -28,16 +28,18 @@ const std::vector<stop_cause> causes = {
      COLOR_RED "Error: uknown transaction type: withdraw\n" COLOR_RESET},
     {"incomplete record", "balance\ndeposit 1 99\n",
      COLOR_RED "Error: incomplete transaction: balance\n" COLOR_RESET},
-    {"record cut off by the end", "transfer 1\n2", COLOR_RED "Error: incomplete transaction: transfer\n" COLOR_RESET},
+    {"record cut off by the end", "transfer 1\n2",
+     COLOR_RED "Error: incomplete transaction: transfer\n" COLOR_RESET},
     {"token too long", "deposit 1 " + std::string(70, '9') + "\ndeposit 1 99\n",
      COLOR_RED "Error: token longer than 63 characters\n" COLOR_RESET},
 };
 
 const std::string GOOD = "deposit 1 10\n\ndeposit 2 5\n";  // a blank line counts
 
-std::string cut_short_line(const std::string &file) {
-    return "bank: " + file + ", line 4: reading stopped at this record; the rest of the file was "
-                             "not applied\n";
+std::string cut_short_line(const std::string& file) {
+    return "bank: " + file +
+           ", line 4: reading stopped at this record; the rest of the file was "
+           "not applied\n";
 }
 
 }  // namespace
@@ -51,7 +53,7 @@ TEST(BankBatchCutShort, EveryCauseWithOneThreadAndSeveral) {
     const run_result whole = bank({"1", "cut"}, dir);
     ASSERT_EQ(whole.status, 0);
     const std::string user_lines = whole.out.substr(whole.out.find("User"));
-    for (const stop_cause &c : causes) {
+    for (const stop_cause& c : causes) {
         SCOPED_TRACE(c.name);
         write_file(dir + "/cut", GOOD + c.bad);
         run_result r = bank({"1", "cut"}, dir);
@@ -66,7 +68,8 @@ TEST(BankBatchCutShort, EveryCauseWithOneThreadAndSeveral) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, cut_short_line("cut"));
         EXPECT_NE(r.out.find(c.stop), std::string::npos);
-        EXPECT_NE(r.out.find(report({0, 30, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})), std::string::npos);
+        EXPECT_NE(r.out.find(report({0, 30, 15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})),
+                  std::string::npos);
     }
 }
 
@@ -74,9 +77,10 @@ TEST(BankBatchCutShort, EveryCauseWithOneThreadAndSeveral) {
 // nothing else; set but empty, it changes nothing.
 TEST(BankColours, NoColorLeavesOutOnlyTheSequences) {
     const std::string dir = make_scratch_dir();
-    write_file(dir + "/t", "deposit 3 100\nwithdrawal 3 500\ntransfer 3 4 500\ndeposit 16 1\n"
-                           "withdrawal -1 1\ntransfer 3 16 1\ntransfer 3 4 -1\nbalance 99\n"
-                           "deposit 1 -5\nwithdrawal 1 nan\nDeposit 1 1\n");
+    write_file(dir + "/t",
+               "deposit 3 100\nwithdrawal 3 500\ntransfer 3 4 500\ndeposit 16 1\n"
+               "withdrawal -1 1\ntransfer 3 16 1\ntransfer 3 4 -1\nbalance 99\n"
+               "deposit 1 -5\nwithdrawal 1 nan\nDeposit 1 1\n");
     const run_result coloured = bank({"1", "t"}, dir);
     std::string plain = coloured.out;
     for (const std::string seq : {COLOR_RED, COLOR_GREEN, COLOR_RESET})
@@ -101,7 +105,8 @@ TEST(BankLogFaults, FifoLogIsRefusedWithoutWaiting) {
     ASSERT_EQ(mkfifo((dir + "/p0.log").c_str(), 0644), 0);
     const run_result r = run_program({BANK_PATH, "1", "a"}, dir, "", 30);
     EXPECT_EQ(r.status, 1);
-    const std::string refused = "p0.log: Is a FIFO or socket, not a regular file; writing to it could block\n";
+    const std::string refused =
+        "p0.log: Is a FIFO or socket, not a regular file; writing to it could block\n";
     EXPECT_EQ(r.err, refused + refused);
     EXPECT_EQ(r.out, normal.out);
 }
@@ -119,11 +124,13 @@ TEST(BankLogFaults, FullFileSystemLeavesNoPartOfARecord) {
         "> fs/p0.log; head -c 4096 /dev/zero > fs/filler; cd fs; set +e; \"$@\" 1 ../a; s=$?; cp p0.log ../p0.after; exit $s";
     // The program comes as "$@", so that under an emulator (a cross build)
     // run_program puts the emulator's words before it.
-    const run_result r = run_program({"unshare", "--mount", "bash", "-c", script, "bash", BANK_PATH}, dir);
+    const run_result r =
+        run_program({"unshare", "--mount", "bash", "-c", script, "bash", BANK_PATH}, dir);
     if (!file_exists(dir + "/p0.after"))
         GTEST_SKIP() << "no tmpfs in a mount namespace of its own here: " << r.err;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "p0.log: No space left on device\np0.log: No space left on device\n");
     EXPECT_EQ(read_file(dir + "/p0.after"), std::string(4090, 'x'));
-    EXPECT_NE(r.out.find(report({0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})), std::string::npos);
+    EXPECT_NE(r.out.find(report({0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})),
+              std::string::npos);
 }

@@ -26,8 +26,9 @@ TEST_F(ClusterMpirun, ProgramsOverThreeHostsPrintAndLogAsOnOneHost) {
             const std::string dir = with_input(new_folder(scratch + "/" + p.name + "-" + mapping));
             const std::string probe = new_folder(scratch + "/hosts-" + p.name + "-" + mapping);
             const run_result r = run_program(
-                cluster_mpirun(joined(joined(mpirun_probe_flags(probe), {"--map-by", mapping, "-np", "6"}),
-                                      program_command(p))),
+                cluster_mpirun(
+                    joined(joined(mpirun_probe_flags(probe), {"--map-by", mapping, "-np", "6"}),
+                           program_command(p))),
                 dir, "", 60);
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.out, expected.out);
@@ -51,8 +52,9 @@ TEST_F(ClusterMpirun, PrivateFolderPerHostHoldsTheLogsOfItsRanks) {
         SCOPED_TRACE(p.name);
         const one_host_run expected = run_on_one_host(scratch, p, 6);
         const std::string wdir = make_private_folders(name);
-        const run_result r = run_program(
-            cluster_mpirun(joined({"--wdir", wdir, "-np", "6"}, program_command(p))), scratch, "", 60);
+        const run_result r =
+            run_program(cluster_mpirun(joined({"--wdir", wdir, "-np", "6"}, program_command(p))),
+                        scratch, "", 60);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, expected.out);
         EXPECT_EQ(without_setpgid_warning(r.err), "");
@@ -79,12 +81,12 @@ TEST_F(ClusterMpirun, LostRecordsOnAReadOnlyHostEndTheJobWithStatusOne) {
     const one_host_run expected = run_on_one_host(scratch, greetings, 6);
     const std::vector<std::string> hosts = compute_hosts();
     const std::string wdir = make_private_folders("pl-read-only");
-    ASSERT_EQ(run_program(on_host(hosts[1], {"mount", "--bind", "-o", "ro", wdir, wdir}), scratch)
-                  .status,
-              0);
-    const run_result r =
-        run_program(cluster_mpirun(joined({"--wdir", wdir, "-np", "6"}, program_command(greetings))), scratch,
-                    "", 60);
+    ASSERT_EQ(
+        run_program(on_host(hosts[1], {"mount", "--bind", "-o", "ro", wdir, wdir}), scratch).status,
+        0);
+    const run_result r = run_program(
+        cluster_mpirun(joined({"--wdir", wdir, "-np", "6"}, program_command(greetings))), scratch,
+        "", 60);
     run_program(on_host(hosts[1], {"umount", wdir}), scratch);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, expected.out);
@@ -98,4 +100,3 @@ TEST_F(ClusterMpirun, LostRecordsOnAReadOnlyHostEndTheJobWithStatusOne) {
               expected.logs.at("greetings_p4.log"));
     for (const std::string& host : hosts) fs::remove_all(host_tmp(host) + "/pl-read-only");
 }
-

@@ -21,9 +21,9 @@ TEST_F(ClusterSlurm, SrunOverTwoNodesPrintsAndLogsAsOnOneHost) {
         const one_host_run expected = run_on_one_host(scratch, p, 4);
         const std::string dir = with_input(new_folder(scratch + "/" + p.name));
         const std::string probe = new_folder(scratch + "/hosts-" + p.name);
-        const run_result r =
-            run_program(srun(joined({srun_probe_export(probe), "-N", "2", "-n", "4"}, program_command(p))), dir,
-                        "", 60);
+        const run_result r = run_program(
+            srun(joined({srun_probe_export(probe), "-N", "2", "-n", "4"}, program_command(p))), dir,
+            "", 60);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, expected.out);
         EXPECT_EQ(r.err, "");
@@ -46,10 +46,10 @@ TEST_F(ClusterSlurm, FencesWaitForTheRanksOfEveryNode) {
     for (const int nodes : {2, 3}) {
         SCOPED_TRACE(std::to_string(nodes) + " nodes");
         const std::string probe = new_folder(dir + "/probe" + std::to_string(nodes));
-        const run_result r =
-            run_program(srun({"--export=ALL," + late_finalize_export(probe), "-N", std::to_string(nodes), "-n",
-                              std::to_string(2 * nodes), programs_dir() + "/greetings"}),
-                        dir, "", 60);
+        const run_result r = run_program(
+            srun({"--export=ALL," + late_finalize_export(probe), "-N", std::to_string(nodes), "-n",
+                  std::to_string(2 * nodes), programs_dir() + "/greetings"}),
+            dir, "", 60);
         EXPECT_EQ(r.status, 0) << r.err;
         expect_finalize_waited_for_every_rank(probe, "greetings", 2 * nodes);
     }
@@ -68,13 +68,14 @@ TEST_F(ClusterSlurm, ShippedJobScriptRunsTheThreeProgramsAsSteps) {
     }
     const std::string dir = with_input(new_folder(scratch + "/job"));
     const std::string probe = new_folder(scratch + "/probe");
-    const run_result r = run_batch_job({"--export=ALL,SRUN_MPI=" + srun_mpi() + ",MPI_PROGRAMS_DIR=" + programs_dir() +
-                                            ",VECTOR_FILE=vector.txt," + late_finalize_export(probe),
-                                        "--output=job.out", JOB_SCRIPT},
-                                       dir);
+    const run_result r = run_batch_job(
+        {"--export=ALL,SRUN_MPI=" + srun_mpi() + ",MPI_PROGRAMS_DIR=" + programs_dir() +
+             ",VECTOR_FILE=vector.txt," + late_finalize_export(probe),
+         "--output=job.out", JOB_SCRIPT},
+        dir);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(read_file(dir + "/job.out"), expected_out);
     EXPECT_EQ(logs_in(dir), expected_logs);
-    for (const program& p : cluster_programs()) expect_finalize_waited_for_every_rank(probe, p.name, 4);
+    for (const program& p : cluster_programs())
+        expect_finalize_waited_for_every_rank(probe, p.name, 4);
 }
-

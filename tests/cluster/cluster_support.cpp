@@ -63,8 +63,8 @@ bool cluster_is_up() {
 // cluster.sh with the arguments given, on the fixture's cluster and with the
 // build's launcher.
 std::vector<std::string> cluster_sh(const std::vector<std::string>& args) {
-    return joined({"/usr/bin/env", "PL_CLUSTER_DIR=" + cluster_dir, "PL_MPI_LAUNCHER_ENV=" MPI_LAUNCHER_ENV,
-                   CLUSTER_SH},
+    return joined({"/usr/bin/env", "PL_CLUSTER_DIR=" + cluster_dir,
+                   "PL_MPI_LAUNCHER_ENV=" MPI_LAUNCHER_ENV, CLUSTER_SH},
                   args);
 }
 
@@ -79,14 +79,15 @@ std::vector<int> job_processes() {
     struct stat st;
     for (const std::string& ns : all_hosts())
         if (stat(("/run/netns/" + ns).c_str(), &st) == 0) cluster_namespaces.insert(st.st_ino);
-    const std::set<std::string> job_names{"greetings",     "sum_of_ranks", "vector_max", "orted",
-                                          "mpirun",        "mpiexec",      "srun",       "slurmstepd",
-                                          "mpiexec.mpich", "mpiexec.hydra", "hydra_pmi_proxy"};
+    const std::set<std::string> job_names{
+        "greetings", "sum_of_ranks", "vector_max",    "orted",         "mpirun",         "mpiexec",
+        "srun",      "slurmstepd",   "mpiexec.mpich", "mpiexec.hydra", "hydra_pmi_proxy"};
     std::vector<int> pids;
     for (const auto& entry : fs::directory_iterator("/proc")) {
         const std::string pid = entry.path().filename();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (stat(("/proc/" + pid + "/ns/net").c_str(), &st) != 0 || !cluster_namespaces.count(st.st_ino))
+        if (stat(("/proc/" + pid + "/ns/net").c_str(), &st) != 0 ||
+            !cluster_namespaces.count(st.st_ino))
             continue;
         std::string comm = read_file("/proc/" + pid + "/comm");
         if (!comm.empty() && comm.back() == '\n') comm.pop_back();
@@ -121,9 +122,7 @@ const std::vector<program>& cluster_programs() {
     return programs;
 }
 
-std::string programs_dir() {
-    return MPI_PROGRAMS_DIR;
-}
+std::string programs_dir() { return MPI_PROGRAMS_DIR; }
 
 std::vector<std::string> program_command(const program& p) {
     std::vector<std::string> cmd{programs_dir() + "/" + p.name};
@@ -131,14 +130,13 @@ std::vector<std::string> program_command(const program& p) {
     return cmd;
 }
 
-std::vector<std::string> joined(std::vector<std::string> head, const std::vector<std::string>& tail) {
+std::vector<std::string> joined(std::vector<std::string> head,
+                                const std::vector<std::string>& tail) {
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
 
-std::vector<std::string> compute_hosts() {
-    return column_of(cluster_dir + "/hostfile", 0, {});
-}
+std::vector<std::string> compute_hosts() { return column_of(cluster_dir + "/hostfile", 0, {}); }
 
 std::vector<std::string> on_host(const std::string& host, const std::vector<std::string>& cmd) {
     return cluster_sh(joined({"run", host}, cmd));
@@ -152,13 +150,9 @@ std::vector<std::string> on_login(const std::vector<std::string>& cmd) {
 // Slurm's PMI-2 plugin: Debian's MPICH speaks PMI, not PMIx. (An Open MPI
 // launcher or srun --mpi=pmix would start it as one-process worlds, which the
 // programs refuse.)
-bool mpich_build() {
-    return mpi_launcher_fact("MPI_FAMILY") == "MPICH";
-}
+bool mpich_build() { return mpi_launcher_fact("MPI_FAMILY") == "MPICH"; }
 
-std::string srun_mpi() {
-    return mpich_build() ? "pmi2" : "pmix";
-}
+std::string srun_mpi() { return mpich_build() ? "pmi2" : "pmix"; }
 
 std::vector<std::string> cluster_mpirun(const std::vector<std::string>& args) {
     return cluster_sh(joined({"mpirun"}, args));
@@ -190,18 +184,19 @@ std::string without_setpgid_warning(const std::string& err) {
 // TreeWidth), --quiet (a job that waits for the nodes of the one before it says
 // so on stderr otherwise).
 std::vector<std::string> srun(const std::vector<std::string>& args) {
-    return on_login(
-        joined({"env", "SLURM_PMIX_FENCE=ring", "srun", "--mpi=" + srun_mpi(),
-                "--kill-on-bad-exit=1", "--quiet"},
-               args));
+    return on_login(joined({"env", "SLURM_PMIX_FENCE=ring", "srun", "--mpi=" + srun_mpi(),
+                            "--kill-on-bad-exit=1", "--quiet"},
+                           args));
 }
 
 std::vector<std::string> mpirun_probe_flags(const std::string& probe_dir) {
-    return {"-x", std::string("LD_PRELOAD=") + RANK_PROBE_PATH, "-x", "PL_PROBE_HOSTS=" + probe_dir};
+    return {"-x", std::string("LD_PRELOAD=") + RANK_PROBE_PATH, "-x",
+            "PL_PROBE_HOSTS=" + probe_dir};
 }
 
 std::string srun_probe_export(const std::string& probe_dir) {
-    return std::string("--export=ALL,LD_PRELOAD=") + RANK_PROBE_PATH + ",PL_PROBE_HOSTS=" + probe_dir;
+    return std::string("--export=ALL,LD_PRELOAD=") + RANK_PROBE_PATH +
+           ",PL_PROBE_HOSTS=" + probe_dir;
 }
 
 std::vector<std::string> rank_hosts(const std::string& probe_dir, int np) {
@@ -219,20 +214,22 @@ std::string late_finalize_export(const std::string& probe_dir) {
            ",PL_PROBE_LATE_RANK=0";
 }
 
-void expect_finalize_waited_for_every_rank(const std::string& probe_dir, const std::string& name, int np) {
+void expect_finalize_waited_for_every_rank(const std::string& probe_dir, const std::string& name,
+                                           int np) {
     long long last_entered = 0;
     long long first_left = 0;
     for (int rank = 0; rank < np; ++rank) {
-        std::istringstream times(read_file(probe_dir + "/" + name + ".finalize" + std::to_string(rank)));
+        std::istringstream times(
+            read_file(probe_dir + "/" + name + ".finalize" + std::to_string(rank)));
         long long entered = 0;
         long long left = 0;
         ASSERT_TRUE(times >> entered >> left) << name << ", rank " << rank << " recorded no times";
         last_entered = std::max(last_entered, entered);
         first_left = rank == 0 ? left : std::min(first_left, left);
     }
-    EXPECT_TRUE(last_entered <= first_left) << name << ": a rank left MPI_Finalize "
-                                            << (last_entered - first_left) / 1000000
-                                            << " ms before the last one entered";
+    EXPECT_TRUE(last_entered <= first_left)
+        << name << ": a rank left MPI_Finalize " << (last_entered - first_left) / 1000000
+        << " ms before the last one entered";
 }
 
 std::string new_folder(const std::string& path) {
@@ -247,16 +244,15 @@ std::string with_input(const std::string& dir) {
 }
 
 one_host_run run_on_one_host(const std::string& scratch, const program& p, int np) {
-    const std::string dir = with_input(new_folder(scratch + "/one-host-" + p.name + "-" + std::to_string(np)));
+    const std::string dir =
+        with_input(new_folder(scratch + "/one-host-" + p.name + "-" + std::to_string(np)));
     const std::vector<std::string> cmd = program_command(p);
     run_result r = run_program(mpi_command(np, cmd[0], {cmd.begin() + 1, cmd.end()}), dir);
     EXPECT_EQ(r.status, 0) << r.err;
     return {r.out, logs_in(dir)};
 }
 
-std::string host_tmp(const std::string& host) {
-    return cluster_dir + "/hosts/" + host + "/tmp";
-}
+std::string host_tmp(const std::string& host) { return cluster_dir + "/hosts/" + host + "/tmp"; }
 
 std::string make_private_folders(const std::string& name) {
     const std::vector<std::string> hosts = compute_hosts();
@@ -267,7 +263,8 @@ std::string make_private_folders(const std::string& name) {
 
 // Polls the controller for the job's state.
 run_result run_batch_job(const std::vector<std::string>& sbatch_args, const std::string& dir) {
-    run_result submitted = run_program(on_login(joined({"sbatch", "--parsable"}, sbatch_args)), dir);
+    run_result submitted =
+        run_program(on_login(joined({"sbatch", "--parsable"}, sbatch_args)), dir);
     if (submitted.status != 0) return submitted;
     const std::string id = submitted.out.substr(0, submitted.out.find_first_of(";\n"));
     const auto start = clock_type::now();
@@ -290,7 +287,8 @@ run_result run_batch_job(const std::vector<std::string>& sbatch_args, const std:
     return {-1, "", ""};
 }
 
-kill_outcome kill_rank_of_job(const std::function<run_result()>& job, const std::string& hold_file) {
+kill_outcome kill_rank_of_job(const std::function<run_result()>& job,
+                              const std::string& hold_file) {
     const held_rank_kill held = kill_held_rank(job, hold_file, 30);
     kill_outcome result{held.job, held.seconds_to_end, -1};
     if (!held.held) {
@@ -305,8 +303,9 @@ kill_outcome kill_rank_of_job(const std::function<run_result()>& job, const std:
 }
 
 void report_kill(const std::string& what, const kill_outcome& k, const std::string& output) {
-    std::cout << "[   KILL   ] " << what << ": ended " << k.seconds_to_end << " s after SIGKILL, status "
-              << k.job.status << ", no process left " << k.seconds_to_clean << " s after SIGKILL\n"
+    std::cout << "[   KILL   ] " << what << ": ended " << k.seconds_to_end
+              << " s after SIGKILL, status " << k.job.status << ", no process left "
+              << k.seconds_to_clean << " s after SIGKILL\n"
               << ending_lines(output);
     EXPECT_GE(k.seconds_to_end, 0);
     EXPECT_LT(k.seconds_to_end, 10) << what;
@@ -323,4 +322,3 @@ void expect_whole_greeting_records(const std::string& dir, int np, int held) {
         EXPECT_EQ(read_file(file), greeting_record(rank, np));
     }
 }
-

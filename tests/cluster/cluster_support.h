@@ -27,7 +27,8 @@ struct program {
 const std::vector<program>& cluster_programs();
 std::vector<std::string> program_command(const program& p);
 std::string programs_dir();
-std::vector<std::string> joined(std::vector<std::string> head, const std::vector<std::string>& tail);
+std::vector<std::string> joined(std::vector<std::string> head,
+                                const std::vector<std::string>& tail);
 
 // The compute hosts, from the hostfile cluster.sh wrote, in its order.
 std::vector<std::string> compute_hosts();
@@ -53,7 +54,8 @@ std::vector<std::string> rank_hosts(const std::string& probe_dir, int np);
 // The ranks come to MPI_Finalize with rank 0 one second late and record when
 // they entered and left it; no rank left before the last one had entered.
 std::string late_finalize_export(const std::string& probe_dir);
-void expect_finalize_waited_for_every_rank(const std::string& probe_dir, const std::string& name, int np);
+void expect_finalize_waited_for_every_rank(const std::string& probe_dir, const std::string& name,
+                                           int np);
 
 std::string new_folder(const std::string& path);
 std::string with_input(const std::string& dir);

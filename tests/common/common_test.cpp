@@ -16,11 +16,20 @@ TEST(SaturatedInt, ConvertsLikeStrtolAndSaturatesAtTheIntRange) {
         const char* text;
         int value;
     } cases[] = {
-        {"42", 42}, {"  -7", -7}, {"+3", 3}, {"12abc", 12}, {"abc", 0}, {"", 0},
-        {"2147483647", INT_MAX}, {"-2147483648", INT_MIN},
+        {"42", 42},
+        {"  -7", -7},
+        {"+3", 3},
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"2147483647", INT_MAX},
+        {"-2147483648", INT_MIN},
         // Beyond the int range: the nearest end, never a wrapped value.
-        {"2147483648", INT_MAX}, {"4294967298", INT_MAX}, {"-2147483649", INT_MIN},
-        {"-4294967298", INT_MIN}, {"99999999999999999999999", INT_MAX},
+        {"2147483648", INT_MAX},
+        {"4294967298", INT_MAX},
+        {"-2147483649", INT_MIN},
+        {"-4294967298", INT_MIN},
+        {"99999999999999999999999", INT_MAX},
     };
     for (const auto& c : cases) EXPECT_EQ(to_int_saturated(c.text), c.value) << c.text;
 }

@@ -60,9 +60,7 @@ int to_account(const std::string& token) {
     return static_cast<int>(value);
 }
 
-double to_amount(const std::string& token) {
-    return std::strtod(token.c_str(), nullptr);
-}
+double to_amount(const std::string& token) { return std::strtod(token.c_str(), nullptr); }
 
 // The records a file holds, in file order, as the format defines them.
 std::vector<model_record> model_records(const uint8_t* data, size_t size) {
@@ -91,12 +89,18 @@ std::vector<model_record> model_records(const uint8_t* data, size_t size) {
         if (keyword.status != 1 && !(emptied && keyword.status == 0)) return records;
         int operands;
         int type;
-        if (word == "deposit") type = 0, operands = 2;
-        else if (word == "withdrawal") type = 1, operands = 2;
-        else if (word == "transfer") type = 2, operands = 3;
-        else if (word == "balance") type = 3, operands = 1;
-        else if (word.empty()) continue;
-        else return records;
+        if (word == "deposit")
+            type = 0, operands = 2;
+        else if (word == "withdrawal")
+            type = 1, operands = 2;
+        else if (word == "transfer")
+            type = 2, operands = 3;
+        else if (word == "balance")
+            type = 3, operands = 1;
+        else if (word.empty())
+            continue;
+        else
+            return records;
         std::vector<std::string> ops;
         for (int k = 0; k < operands; ++k) {
             model_token op = next_token(data, size, pos);
@@ -106,10 +110,18 @@ std::vector<model_record> model_records(const uint8_t* data, size_t size) {
             ops.push_back(op.text);
         }
         switch (type) {
-            case 0: records.push_back({0, 0, to_account(ops[0]), to_amount(ops[1])}); break;
-            case 1: records.push_back({1, to_account(ops[0]), 0, to_amount(ops[1])}); break;
-            case 2: records.push_back({2, to_account(ops[0]), to_account(ops[1]), to_amount(ops[2])}); break;
-            default: records.push_back({3, to_account(ops[0]), 0, 0.0}); break;
+            case 0:
+                records.push_back({0, 0, to_account(ops[0]), to_amount(ops[1])});
+                break;
+            case 1:
+                records.push_back({1, to_account(ops[0]), 0, to_amount(ops[1])});
+                break;
+            case 2:
+                records.push_back({2, to_account(ops[0]), to_account(ops[1]), to_amount(ops[2])});
+                break;
+            default:
+                records.push_back({3, to_account(ops[0]), 0, 0.0});
+                break;
         }
     }
 }

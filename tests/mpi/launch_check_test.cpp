@@ -14,7 +14,8 @@
 
 namespace {
 
-const char* const launcher_variables[] = {"OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "SLURM_STEP_NUM_TASKS"};
+const char* const launcher_variables[] = {"OMPI_COMM_WORLD_SIZE", "PMI_SIZE",
+                                          "SLURM_STEP_NUM_TASKS"};
 
 void clear_launcher_variables() {
     for (const char* name : launcher_variables) unsetenv(name);
@@ -48,7 +49,8 @@ std::string program_folder(const std::string& scratch, const program_case& p) {
     return dir;
 }
 
-const char refusal[] = "Started by a launcher of another MPI than the one this program was built with: ";
+const char refusal[] =
+    "Started by a launcher of another MPI than the one this program was built with: ";
 const char srun_hint[] =
     "Under srun, a possible cause is its --mpi plugin: an MPICH build needs --mpi=pmi2, an Open "
     "MPI build --mpi=pmix (srun --mpi=list shows them)\n";
@@ -96,9 +98,12 @@ TEST(LaunchCheck, ProgramsRefuseAOneProcessWorldTheLauncherSaidWasLarger) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.rfind(refusal, 0), 0u) << r.err;
-        EXPECT_NE(r.err.find("the launcher set SLURM_STEP_NUM_TASKS=3, but "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("the launcher set SLURM_STEP_NUM_TASKS=3, but "), std::string::npos)
+            << r.err;
         // Started by srun: the --mpi plugin is named as a possible cause.
-        EXPECT_NE(r.err.find(std::string(" sees a world of 1 process\n") + srun_hint), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::string(" sees a world of 1 process\n") + srun_hint),
+                  std::string::npos)
+            << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
         EXPECT_EQ(list_dir(dir), std::vector<std::string>{"vector.txt"});  // no log record
         // Another launcher inside a step of srun: no word of srun.
@@ -108,7 +113,8 @@ TEST(LaunchCheck, ProgramsRefuseAOneProcessWorldTheLauncherSaidWasLarger) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 
         // Without a launcher (a singleton), and with one that says 1, it runs.
-        for (const std::vector<std::string>& size : {std::vector<std::string>{}, {"SLURM_STEP_NUM_TASKS=1"}}) {
+        for (const std::vector<std::string>& size :
+             {std::vector<std::string>{}, {"SLURM_STEP_NUM_TASKS=1"}}) {
             r = run_program(alone(p, size), dir);
             EXPECT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.err.find(refusal), std::string::npos) << r.err;
@@ -129,7 +135,8 @@ TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
         std::vector<std::string> cmd = launcher;
         cmd.insert(cmd.end(), {"-n", "2"});
         for (const auto& [name, value] : mpi_rank_environment()) {
-            for (const std::string& word : launcher_env_flags(env_form, name, value)) cmd.push_back(word);
+            for (const std::string& word : launcher_env_flags(env_form, name, value))
+                cmd.push_back(word);
         }
         cmd.push_back(p.path);
         cmd.insert(cmd.end(), p.args.begin(), p.args.end());
@@ -139,7 +146,9 @@ TEST(LaunchCheck, ProgramsRefuseTheOtherFamilysLauncher) {
         // stops the others once one has ended with status 1), nothing printed
         // or logged.
         size_t lines = 0;
-        for (size_t at = r.err.find(refusal); at != std::string::npos; at = r.err.find(refusal, at + 1)) ++lines;
+        for (size_t at = r.err.find(refusal); at != std::string::npos;
+             at = r.err.find(refusal, at + 1))
+            ++lines;
         EXPECT_GE(lines, 1u) << r.err;
         EXPECT_LE(lines, 2u) << r.err;
         EXPECT_EQ(r.out.find("Greetings"), std::string::npos) << r.out;

@@ -39,15 +39,16 @@ TEST(RankKilled, LauncherEndsTheJobOnOneHost) {
     // wait for it in MPI.
     std::vector<std::string> cmd = mpi_command(4, GREETINGS_PATH);
     std::vector<std::string> env;
-    for (const auto& [name, value] : {std::pair<std::string, std::string>{"LD_PRELOAD", RANK_PROBE_PATH},
-                                      {"PL_PROBE_HOLD_RANK", "3"},
-                                      {"PL_PROBE_HOLD_FILE", hold_file}})
+    for (const auto& [name, value] :
+         {std::pair<std::string, std::string>{"LD_PRELOAD", RANK_PROBE_PATH},
+          {"PL_PROBE_HOLD_RANK", "3"},
+          {"PL_PROBE_HOLD_FILE", hold_file}})
         for (const std::string& word : mpi_env_flags(name, value)) env.push_back(word);
     cmd.insert(cmd.end() - 1, env.begin(), env.end());
 
     bool hung = false;
-    const held_rank_kill k =
-        kill_held_rank([&] { return run_program(cmd, dir, "", launcher_bound_s, &hung); }, hold_file, 20);
+    const held_rank_kill k = kill_held_rank(
+        [&] { return run_program(cmd, dir, "", launcher_bound_s, &hung); }, hold_file, 20);
     const run_result& job = k.job;
     if (!k.held) {
         kill_processes_in(dir);
@@ -71,8 +72,8 @@ TEST(RankKilled, LauncherEndsTheJobOnOneHost) {
                          << version.substr(0, version.find('\n')) << ")";
         FAIL() << what;
     }
-    std::cout << "[   KILL   ] " << cmd[0] << ", rank 3 of 4 on this host: status " << job.status << " "
-              << seconds << " s after SIGKILL\n";
+    std::cout << "[   KILL   ] " << cmd[0] << ", rank 3 of 4 on this host: status " << job.status
+              << " " << seconds << " s after SIGKILL\n";
     EXPECT_NE(job.status, 0);
     EXPECT_LT(seconds, 10);
     for (int rank = 0; rank < 3; ++rank) {

@@ -32,7 +32,8 @@ TEST(RankLog, EveryRecordGoesToTheRanksOwnFileAndRunsAppend) {
     r = run_program(mpi_command(3, LOG_DRIVER_PATH, {"second run"}), dir);
     EXPECT_EQ(r.status, 0) << r.err;
 
-    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"driver_p0.log", "driver_p1.log", "driver_p2.log"}));
+    EXPECT_EQ(list_dir(dir),
+              (std::vector<std::string>{"driver_p0.log", "driver_p1.log", "driver_p2.log"}));
     for (int rank = 0; rank < 3; ++rank)
         EXPECT_EQ(read_file(dir + "/driver_p" + std::to_string(rank) + ".log"),
                   driver_records(rank, "") + driver_records(rank, "second run"))
@@ -47,7 +48,8 @@ TEST(RankLog, UnopenableFileIsReportedAndTheProgramGoesOn) {
     EXPECT_EQ(r.status, 1);  // only after the whole run
     EXPECT_EQ(r.out, "done\n");
     std::string expected_err;
-    for (int i = 0; i < 14; ++i) expected_err += "Can't open log file driver_p1.log: Is a directory\n";
+    for (int i = 0; i < 14; ++i)
+        expected_err += "Can't open log file driver_p1.log: Is a directory\n";
     // The launcher's own lines about the exit status follow the reports.
     EXPECT_EQ(r.err.substr(0, expected_err.size()), expected_err);
     EXPECT_EQ(r.err.find("Can't", expected_err.size()), std::string::npos);

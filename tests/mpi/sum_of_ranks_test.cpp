@@ -22,10 +22,12 @@ TEST(SumOfRanks, RankZeroLogsAndPrintsTheSum) {
         EXPECT_EQ(r.out, std::string("Process 0: the rank sum is: ") + c.sum + " \n ");
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(list_dir(dir), std::vector<std::string>{"sum_of_ranks0.log"});
-        EXPECT_EQ(read_file(dir + "/sum_of_ranks0.log"), std::string("The final result is ") + c.sum + "\n");
+        EXPECT_EQ(read_file(dir + "/sum_of_ranks0.log"),
+                  std::string("The final result is ") + c.sum + "\n");
     }
     // A second run appends.
     run_result r = run_program(mpi_command(4, SUM_OF_RANKS_PATH), scratch + "/np1");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(scratch + "/np1/sum_of_ranks0.log"), "The final result is 0\nThe final result is 6\n");
+    EXPECT_EQ(read_file(scratch + "/np1/sum_of_ranks0.log"),
+              "The final result is 0\nThe final result is 6\n");
 }

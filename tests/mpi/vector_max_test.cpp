@@ -56,7 +56,8 @@ TEST(VectorMax, EveryStoredValueCountsWhateverTheRankCount) {
     const std::string dir = scratch + "/eight_on_four";
     run_result r = run_program(mpi_command(4, VECTOR_MAX_PATH, {"data.txt"}), dir);
     EXPECT_EQ(r.out, "The max value in data.txt is 40 \n");
-    EXPECT_EQ(read_file(dir + "/vector_max_p0.log"), "The final result is 40\nThe final result is 40\n");
+    EXPECT_EQ(read_file(dir + "/vector_max_p0.log"),
+              "The final result is 40\nThe final result is 40\n");
 }
 
 TEST(VectorMax, ReadingStopsAtTheHundredthValueOrTheFirstNonInteger) {
@@ -78,8 +79,14 @@ TEST(VectorMax, ReadingStopsAtTheHundredthValueOrTheFirstNonInteger) {
         {"negative_out_of_range", 1, "4 -2147483649 9\n", "4",
          "Integer out of range in data.txt; it and the values after it are ignored\n"},
         // A UTF-8 byte-order mark is skipped at the very start of the file only.
-        {"byte_order_mark", 2, "\xEF\xBB\xBF" "5 9 3\r\n", "9", ""},
-        {"byte_order_mark_later", 1, "4 \xEF\xBB\xBF" "9\n", "4", not_integer},
+        {"byte_order_mark", 2,
+         "\xEF\xBB\xBF"
+         "5 9 3\r\n",
+         "9", ""},
+        {"byte_order_mark_later", 1,
+         "4 \xEF\xBB\xBF"
+         "9\n",
+         "4", not_integer},
     };
     for (const vector_case& c : cases) expect_completed_run(scratch, c);
 }
@@ -99,9 +106,16 @@ TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
          "Reading of data.txt stopped at an item that is not an integer; the values after it are "
          "ignored\nNo integers in data.txt\n"},
         // The program's own line, then the reason.
-        {"missing_file", 4, nullptr, "Can't open data file\nvector_max: data.txt: No such file or directory\n"},
-        {"byte_order_mark_after_blank", 1, " \xEF\xBB\xBF" "5 9\n", "No integers in data.txt\n"},
-        {"part_of_a_byte_order_mark", 1, "\xEF\xBB" "5 9\n", "No integers in data.txt\n"},
+        {"missing_file", 4, nullptr,
+         "Can't open data file\nvector_max: data.txt: No such file or directory\n"},
+        {"byte_order_mark_after_blank", 1,
+         " \xEF\xBB\xBF"
+         "5 9\n",
+         "No integers in data.txt\n"},
+        {"part_of_a_byte_order_mark", 1,
+         "\xEF\xBB"
+         "5 9\n",
+         "No integers in data.txt\n"},
         {"byte_order_mark_alone", 2, "\xEF\xBB\xBF", "No integers in data.txt\n"},
     };
     for (const failing_case& c : cases) {
@@ -113,7 +127,8 @@ TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_EQ(list_dir(dir), c.data ? std::vector<std::string>{"data.txt"} : std::vector<std::string>{});
+        EXPECT_EQ(list_dir(dir),
+                  c.data ? std::vector<std::string>{"data.txt"} : std::vector<std::string>{});
     }
 }
 

@@ -50,9 +50,8 @@ void expect_every_block_summed_left_to_right(named_kernel kernel) {
                 std::vector<double> y(m, -7.0);
                 kernel.second(A.data(), x.data(), y.data(), first, m - first, n);
                 std::fill(expected.begin(), expected.begin() + first, -7.0);
-                EXPECT_TRUE(same_bits(y, expected))
-                    << kernel.first << ": rows " << first << ".." << m - 1 << " of " << m << " x "
-                    << n;
+                EXPECT_TRUE(same_bits(y, expected)) << kernel.first << ": rows " << first << ".."
+                                                    << m - 1 << " of " << m << " x " << n;
             }
         }
     }
@@ -107,8 +106,10 @@ void expect_every_alignment_and_lead(named_kernel kernel) {
 void expect_special_values_kept(named_kernel kernel) {
     const double inf = std::numeric_limits<double>::infinity();
     const double tiny = std::numeric_limits<double>::denorm_min();
-    const std::vector<double> specials{-0.0, 0.0, 1e-300, -1e-300, 3.0 * tiny, inf, -inf,
-                                       std::numeric_limits<double>::quiet_NaN(), 1.5, -2.25};
+    const std::vector<double> specials{
+        -0.0,       0.0,  1e-300, -1e-300,
+        3.0 * tiny, inf,  -inf,   std::numeric_limits<double>::quiet_NaN(),
+        1.5,        -2.25};
     auto one_nan = [](std::vector<double> v) {
         for (double& e : v)
             if (std::isnan(e)) e = std::numeric_limits<double>::quiet_NaN();
@@ -140,9 +141,9 @@ void expect_special_values_kept(named_kernel kernel) {
 // [0, 1) like the program's.
 void expect_every_thread_count(named_kernel kernel) {
     const std::vector<std::pair<int, int>> shapes{
-        {1, 1},    {1, 37},    {29, 1},   {2, 5},     {7, 3},   {13, 17},   {25, 6},
-        {64, 33},  {100, 1000}, {3, 4099}, {203, 201}, {37, 1024}, {203, 256}, {27, 64},
-        {12, 9},   {20, 15},   {203, 1024}};
+        {1, 1},     {1, 37},  {29, 1},     {2, 5},    {7, 3},     {13, 17},
+        {25, 6},    {64, 33}, {100, 1000}, {3, 4099}, {203, 201}, {37, 1024},
+        {203, 256}, {27, 64}, {12, 9},     {20, 15},  {203, 1024}};
     for (auto values : {wide_values, unit_values}) {
         for (auto [m, n] : shapes) {
             std::vector<double> A = values(static_cast<size_t>(m) * n, m * 31u + n);

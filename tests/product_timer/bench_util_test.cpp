@@ -23,11 +23,13 @@ TEST(BenchUtil, MedianIsTheMiddleOrTheMeanOfTheTwoMiddleValues) {
 TEST(BenchUtil, NamesTheProcessorFromItsCpuinfo) {
     const std::string dir = make_scratch_dir();
     const std::string x86 = dir + "/x86", arm = dir + "/arm", none = dir + "/none";
-    write_file(x86, "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Some CPU @ 2.00GHz\n"
-                    "processor\t: 1\nmodel name\t: Other CPU\n");
-    write_file(arm, "processor\t: 0\nBogoMIPS\t: 50.00\nCPU implementer\t: 0x41\n"
-                    "CPU architecture: 8\nCPU part\t: 0xd0c\n\nprocessor\t: 1\n"
-                    "CPU implementer\t: 0x42\nCPU part\t: 0xd40\n");
+    write_file(x86,
+               "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Some CPU @ 2.00GHz\n"
+               "processor\t: 1\nmodel name\t: Other CPU\n");
+    write_file(arm,
+               "processor\t: 0\nBogoMIPS\t: 50.00\nCPU implementer\t: 0x41\n"
+               "CPU architecture: 8\nCPU part\t: 0xd0c\n\nprocessor\t: 1\n"
+               "CPU implementer\t: 0x42\nCPU part\t: 0xd40\n");
     write_file(none, "processor\t: 0\n");
     EXPECT_EQ(processor_name(x86.c_str()), "Some CPU @ 2.00GHz");
     EXPECT_EQ(processor_name(arm.c_str()), "ARM implementer 0x41, part 0xd0c");

@@ -94,8 +94,10 @@ TEST(ProductTimerConsole, PrintsRowsAndVectorsInFixedWidth) {
     EXPECT_EQ(capture_stdout(dir, [&] { print_matrix("A", A.data(), 2, 0); }), "A\n\n\n");
     EXPECT_EQ(capture_stdout(dir, [&] { print_matrix("A", A.data(), 0, 3); }), "A\n");
 
-    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 2.5); }), "y\n 1.0 12.5 -3.0 \n");
-    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 3.0); }), "y\n 1.0 12.5 -3.0 \n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 2.5); }),
+              "y\n 1.0 12.5 -3.0 \n");
+    EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 3.0); }),
+              "y\n 1.0 12.5 -3.0 \n");
     EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), 0.0); }), "y\n\n");
     EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), -1.0); }), "y\n\n");
     EXPECT_EQ(capture_stdout(dir, [&] { print_vector("y", A.data(), std::nan("")); }), "y\n\n");

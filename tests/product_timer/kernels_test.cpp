@@ -123,8 +123,10 @@ TEST(ProductTimerKernels, KeepSignedZerosInfinitiesNansAndSubnormals) {
     // NaN, mixed with ordinary numbers at every position.
     const double inf = std::numeric_limits<double>::infinity();
     const double tiny = std::numeric_limits<double>::denorm_min();
-    const std::vector<double> specials{-0.0, 0.0, 1e-300, -1e-300, 3.0 * tiny, inf, -inf,
-                                       std::numeric_limits<double>::quiet_NaN(), 1.5, -2.25};
+    const std::vector<double> specials{
+        -0.0,       0.0,  1e-300, -1e-300,
+        3.0 * tiny, inf,  -inf,   std::numeric_limits<double>::quiet_NaN(),
+        1.5,        -2.25};
     const auto kernels = runnable_kernels();
     for (int n : {5, 8, 17, 256}) {
         const int m = 27;
@@ -222,7 +224,10 @@ TEST(ProductTimerKernels, TableNamesEachKernelOnceAndDispatchTakesItsFirstRunnab
     }
     // The names printed and documented, in order of preference.
 #if defined(__x86_64__) || defined(__i386__)
-    const std::vector<std::string> expected{"AVX-512",   "AVX-512VL", "AVX", "portable",
+    const std::vector<std::string> expected{"AVX-512",
+                                            "AVX-512VL",
+                                            "AVX",
+                                            "portable",
                                             "AVX-512 design, emulated",
                                             "AVX-512VL design, emulated"};
 #elif defined(__aarch64__)

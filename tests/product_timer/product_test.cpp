@@ -25,9 +25,9 @@ TEST(ProductTimerPartition, GivesContiguousBlocksWithTheRemainderFirst) {
     EXPECT_EQ(partition(10, 4), (blocks{{0, 3}, {3, 3}, {6, 2}, {8, 2}}));
     EXPECT_EQ(partition(2, 4), (blocks{{0, 1}, {1, 1}, {2, 0}, {2, 0}}));
     EXPECT_EQ(partition(1, 1), (blocks{{0, 1}}));
-    EXPECT_EQ(partition(1000, 7),
-              (blocks{{0, 143}, {143, 143}, {286, 143}, {429, 143}, {572, 143}, {715, 143},
-                      {858, 142}}));
+    EXPECT_EQ(
+        partition(1000, 7),
+        (blocks{{0, 143}, {143, 143}, {286, 143}, {429, 143}, {572, 143}, {715, 143}, {858, 142}}));
     EXPECT_EQ(partition(2147483647, 2), (blocks{{0, 1073741824}, {1073741824, 1073741823}}));
 
     // Every m and T: blocks follow each other, cover 0..m-1, and differ by at
@@ -48,8 +48,8 @@ TEST(ProductTimerPartition, GivesContiguousBlocksWithTheRemainderFirst) {
 
 TEST(ProductTimerProduct, MatchesThePlainLeftToRightSumForEveryThreadCount) {
     const std::vector<std::pair<int, int>> shapes{
-        {1, 1}, {1, 37}, {29, 1}, {2, 5}, {7, 3}, {13, 17}, {25, 6}, {64, 33}, {100, 1000},
-        {3, 4099}, {203, 201}, {37, 1024}, {203, 256}};
+        {1, 1},   {1, 37},     {29, 1},   {2, 5},     {7, 3},     {13, 17},  {25, 6},
+        {64, 33}, {100, 1000}, {3, 4099}, {203, 201}, {37, 1024}, {203, 256}};
     // Values over many binades and values in [0, 1) as the program draws
     // them (where a fused multiply-add would change most sums).
     for (auto values : {wide_values, unit_values}) {

@@ -85,14 +85,23 @@ run_result run_with_kernel(const std::string& value, const std::vector<std::stri
 
 TEST(ProductTimerProgram, RefusesBadArgumentsWithUsageLine) {
     const std::vector<std::vector<std::string>> refused{
-        {}, {"2", "3"}, {"2", "3", "4", "5"},
-        {"0", "3", "4"}, {"2", "0", "4"}, {"2", "3", "0"},
-        {"-1", "3", "4"}, {"2", "-3", "4"}, {"2", "3", "-4"},
-        {"x", "3", "4"}, {"2", "abc", "4"}, {"2", "3", ""},
+        {},
+        {"2", "3"},
+        {"2", "3", "4", "5"},
+        {"0", "3", "4"},
+        {"2", "0", "4"},
+        {"2", "3", "0"},
+        {"-1", "3", "4"},
+        {"2", "-3", "4"},
+        {"2", "3", "-4"},
+        {"x", "3", "4"},
+        {"2", "abc", "4"},
+        {"2", "3", ""},
         // A value that would wrap to a small positive number if narrowed
         // instead of saturated; a thread count above the cap with a size
         // that is refused anyway.
-        {"2", "-4294967295", "4"}, {"1025", "0", "4"},
+        {"2", "-4294967295", "4"},
+        {"1025", "0", "4"},
     };
     expect_refused(refused, usage_line + help_hint);
 
@@ -100,7 +109,8 @@ TEST(ProductTimerProgram, RefusesBadArgumentsWithUsageLine) {
     // the usage line, then the cap.
     const std::vector<std::vector<std::string>> too_many_threads{
         {"100000", "3", "4"}, {"1025", "3", "4"}, {"4294967297", "3", "4"}};
-    expect_refused(too_many_threads, usage_line + "At most 1024 threads are accepted\n" + help_hint);
+    expect_refused(too_many_threads,
+                   usage_line + "At most 1024 threads are accepted\n" + help_hint);
 }
 
 TEST(ProductTimerProgram, HelpAndVersion) {
@@ -110,9 +120,8 @@ TEST(ProductTimerProgram, HelpAndVersion) {
 TEST(ProductTimerProgram, RunsAndPrintsOnlyTheTimeLine) {
     const std::string dir = make_scratch_dir();
     const std::vector<std::vector<std::string>> accepted{
-        {"1", "1", "1"}, {"3", "7", "5"}, {"4", "2", "3"},
-        {"8abc", "5", "5"}, {"2", "8abc", "5"}, {"2", "5", "8abc"}, {" +2", "5", "5"},
-        {"1024", "3", "2"},
+        {"1", "1", "1"},    {"3", "7", "5"},    {"4", "2", "3"},   {"8abc", "5", "5"},
+        {"2", "8abc", "5"}, {"2", "5", "8abc"}, {" +2", "5", "5"}, {"1024", "3", "2"},
     };
     for (const auto& args : accepted) {
         run_result r = run_timer(args, dir);
@@ -176,9 +185,9 @@ TEST(ProductTimerProgram, RunsTheKernelThatTheEnvironmentForces) {
         SCOPED_TRACE(key);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(without_sanitizer_notes(r.err),
-                  "PRODUCT_TIMER_KERNEL=" + key + ": no such kernel; the kernels are" + keys +
-                      "\n");
+        EXPECT_EQ(
+            without_sanitizer_notes(r.err),
+            "PRODUCT_TIMER_KERNEL=" + key + ": no such kernel; the kernels are" + keys + "\n");
     }
     // The kernel is refused before any memory is asked for.
     run_result r = run_with_kernel("fastest", {"1", "4294967298", "10000"}, dir);
@@ -196,8 +205,12 @@ TEST(ProductTimerTools, WarmHelperPrintsItsMedianAndRefusesBadArguments) {
     EXPECT_TRUE(is_seconds_line(r.out)) << r.out;
     EXPECT_EQ(r.err, "");
     for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{}, {"2", "3"}, {"0", "3", "4"}, {"1025", "3", "4"},
-                                               {"2", "x", "4"}, {"2", "3", "4", "0"}}) {
+         std::vector<std::vector<std::string>>{{},
+                                               {"2", "3"},
+                                               {"0", "3", "4"},
+                                               {"1025", "3", "4"},
+                                               {"2", "x", "4"},
+                                               {"2", "3", "4", "0"}}) {
         std::vector<std::string> argv{PRODUCT_WARM_PATH};
         argv.insert(argv.end(), args.begin(), args.end());
         r = run_program(argv, dir);

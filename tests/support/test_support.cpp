@@ -37,9 +37,7 @@ std::vector<std::string> split_words(const std::string& text) {
 
 namespace {
 
-void set_nonblocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 #ifndef TEST_EMULATOR
 #define TEST_EMULATOR ""
@@ -50,8 +48,10 @@ void set_nonblocking(int fd) {
 int elf_machine(const std::string& path) {
     unsigned char header[20];
     std::ifstream in(path, std::ios::binary);
-    if (!in.read(reinterpret_cast<char*>(header), sizeof header) ||
-        std::memcmp(header, "\x7f" "ELF", 4) != 0)
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header) || std::memcmp(header,
+                                                                                "\x7f"
+                                                                                "ELF",
+                                                                                4) != 0)
         return -1;
     return header[5] == 2 ? header[18] << 8 | header[19] : header[18] | header[19] << 8;
 }
@@ -78,9 +78,7 @@ std::vector<std::string> under_emulator(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-bool running_under_emulator() {
-    return TEST_EMULATOR[0] != '\0';
-}
+bool running_under_emulator() { return TEST_EMULATOR[0] != '\0'; }
 
 run_result run_program(const std::vector<std::string>& program_argv, const std::string& cwd,
                        const std::string& stdin_text, int timeout_s, bool* timed_out) {
@@ -133,7 +131,8 @@ run_result run_program(const std::vector<std::string>& program_argv, const std::
         if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
         if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count();
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0 && !killed) {
             kill(pid, SIGKILL);
             killed = true;
@@ -169,8 +168,10 @@ run_result run_program(const std::vector<std::string>& program_argv, const std::
         if (fd >= 0) close(fd);
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
-    if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-    else if (WIFSIGNALED(wstatus)) result.status = 128 + WTERMSIG(wstatus);
+    if (WIFEXITED(wstatus))
+        result.status = WEXITSTATUS(wstatus);
+    else if (WIFSIGNALED(wstatus))
+        result.status = 128 + WTERMSIG(wstatus);
     if (timed_out != nullptr)
         *timed_out = killed;
     else if (killed)
@@ -221,7 +222,9 @@ int kill_processes_in(const std::string& dir) {
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) continue;
+        if (name.empty() || !std::all_of(name.begin(), name.end(),
+                                         [](unsigned char c) { return std::isdigit(c) != 0; }))
+            continue;
         std::error_code link_ec;
         const fs::path cwd = fs::read_symlink(entry.path() / "cwd", link_ec);
         if (link_ec) continue;
@@ -236,7 +239,8 @@ std::vector<std::pair<std::string, std::string>> mpi_rank_environment() {
 #ifdef TEST_MPI_RANK_ASAN_OPTIONS
     // The ranks keep the suite's sanitizer options, leak detection excepted.
     const char* asan_options = std::getenv("ASAN_OPTIONS");
-    return {{"ASAN_OPTIONS", std::string(asan_options ? asan_options : "") + ":" + TEST_MPI_RANK_ASAN_OPTIONS}};
+    return {{"ASAN_OPTIONS",
+             std::string(asan_options ? asan_options : "") + ":" + TEST_MPI_RANK_ASAN_OPTIONS}};
 #else
     return {};
 #endif
@@ -309,9 +313,10 @@ int rank_of_log(const std::string& name) {
 
 std::vector<std::string> mpi_command(int np, const std::string& program,
                                      const std::vector<std::string>& args) {
-    std::vector<std::string> cmd{mpi_launcher_fact("MPI_LAUNCHER"), mpi_launcher_fact("MPI_NUMPROC_FLAG"),
-                                 std::to_string(np)};
-    for (const std::string& flag : split_words(mpi_launcher_fact("MPI_PREFLAGS"))) cmd.push_back(flag);
+    std::vector<std::string> cmd{mpi_launcher_fact("MPI_LAUNCHER"),
+                                 mpi_launcher_fact("MPI_NUMPROC_FLAG"), std::to_string(np)};
+    for (const std::string& flag : split_words(mpi_launcher_fact("MPI_PREFLAGS")))
+        cmd.push_back(flag);
     for (const auto& [name, value] : mpi_rank_environment()) {
         for (const std::string& word : mpi_env_flags(name, value)) cmd.push_back(word);
     }
@@ -349,13 +354,12 @@ void write_file(const std::string& path, const std::string& content) {
     out << content;
 }
 
-bool file_exists(const std::string& path) {
-    return fs::exists(path);
-}
+bool file_exists(const std::string& path) { return fs::exists(path); }
 
 std::vector<std::string> list_dir(const std::string& dir) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -378,9 +382,11 @@ void expect_help_and_version(const std::string& program, const std::string& name
     run_result r = run_program({"/usr/bin/env", no_mpi, program, "--help"}, dir);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    const std::string usage = "usage: " + name + (arguments.empty() ? "" : " " + arguments) + "\n\n";
+    const std::string usage =
+        "usage: " + name + (arguments.empty() ? "" : " " + arguments) + "\n\n";
     EXPECT_EQ(r.out.substr(0, usage.size()), usage);
-    for (const char* part : {"Log files: ", "--version  print the version", "share/doc/parallel-labs/"})
+    for (const char* part :
+         {"Log files: ", "--version  print the version", "share/doc/parallel-labs/"})
         EXPECT_NE(r.out.find(part), std::string::npos) << part;
 
     // Only the first argument counts; what follows it is never looked at.

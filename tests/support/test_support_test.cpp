@@ -40,7 +40,8 @@ TEST(TestSupport, RankOfLogReadsEveryDigitOfTheRank) {
 
 // A variable for the ranks in each launcher's form, as configure writes it.
 TEST(TestSupport, LauncherEnvFlagsFillInTheForm) {
-    EXPECT_EQ(launcher_env_flags("-x {name}={value}", "A", "b=c"), (std::vector<std::string>{"-x", "A=b=c"}));
+    EXPECT_EQ(launcher_env_flags("-x {name}={value}", "A", "b=c"),
+              (std::vector<std::string>{"-x", "A=b=c"}));
     EXPECT_EQ(launcher_env_flags("-genv {name} {value}", "A", "b c"),
               (std::vector<std::string>{"-genv", "A", "b c"}));
     EXPECT_TRUE(launcher_env_flags("", "A", "b").empty());
