@@ -60,11 +60,12 @@ TEST(ProductTimerKernels, SumEveryRowOfTheirBlockLeftToRight) {
     // Each product is rounded before it is added, and each sum runs left to
     // right: the even rows sum to a (adding in another order gives 2), the
     // odd rows to 0 (a fused multiply-add would leave 2^-60). The four
-    // telling columns sit at every offset within a vector.
+    // telling columns sit at offsets 0 to 11: every offset within a vector
+    // and a cache line.
     const double a = 1.0 + std::ldexp(1.0, -30);
     const int m = 27;
-    for (int lead = 0; lead < 6; ++lead) {
-        const int n = lead + 4 + lead % 3;
+    for (int lead = 0; lead < 12; ++lead) {
+        const int n = lead + 4 + lead % 5;
         std::vector<double> x(n, 1.0), A(static_cast<size_t>(m) * n, 0.0), expected;
         x[lead + 3] = a;
         for (int i = 0; i < m; ++i) {
