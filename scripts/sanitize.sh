@@ -14,10 +14,11 @@ ensure_packages $BASE_PACKAGES
 ensure_check_packages
 build_named asan
 echo "== Tests under asan"
-# MPI, valgrind, bench, install and cluster tests are for the release build.
+# Valgrind, bench, install, cluster and the lab guide's tests are for the
+# release build.
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_tests build/asan -LE 'valgrind|bench|install|cluster'
+  run_tests build/asan -LE 'valgrind|bench|install|cluster|labs'
 build_named tsan
 echo "== Tests under tsan"
 # LLVM's OpenMP runtime tells ThreadSanitizer about its own synchronisation

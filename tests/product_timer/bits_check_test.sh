@@ -3,9 +3,9 @@
 # shapes with leftover rows and columns (exit status 0), and the plain loop
 # compiled with fusing allowed either differs in some element or is said to
 # be unavailable; --kernel names a kernel; a bad argument is refused (2).
-# usage: bits_check_test.sh BITS_CHECK SCRATCH_DIR
+# usage: bits_check_test.sh BITS_CHECK SCRATCH_DIR [EMULATOR]
 set -u
-tool=$1 scratch=$2
+tool=$1 scratch=$2 emulator=${3:-}
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 rm -rf "$scratch"
@@ -14,7 +14,7 @@ cd "$scratch" || exit 1
 
 for shape in "7 3" "37 53" "300 211"; do
   # shellcheck disable=SC2086
-  "$tool" 5 $shape >out.txt 2>err.txt
+  $emulator "$tool" 5 $shape >out.txt 2>err.txt
   rc=$?
   [ "$rc" -eq 0 ] || fail "$shape: status $rc: $(cat out.txt err.txt)"
   sums=$(sed -n 's/^product_timer, [0-9]* threads\{0,1\} *\([0-9a-f]\{16\}\)$/\1/p' out.txt)
@@ -32,14 +32,14 @@ done
 if ! grep -q 'not available' out.txt; then
   grep -q ' 0 of 300 elements differ' out.txt && fail "the fused loop gave the same bits: not fused"
 fi
-kernel=$("$tool" --kernel)
+kernel=$($emulator "$tool" --kernel)
 case $kernel in
-  AVX-512 | AVX | NEON | portable) ;;
+  AVX-512 | AVX-512VL | AVX | NEON | portable) ;;
   *) fail "--kernel: $kernel" ;;
 esac
 for args in "0" "2 0" "x" "2 3 4 5"; do
   # shellcheck disable=SC2086
-  "$tool" $args >/dev/null 2>err.txt
+  $emulator "$tool" $args >/dev/null 2>err.txt
   rc=$?
   [ "$rc" -eq 2 ] || fail "bits_check $args: status $rc, not 2"
   grep -q '^usage: ' err.txt || fail "bits_check $args: no usage"
