@@ -401,8 +401,12 @@ cluster_mpirun() {
     hydra "${HYDRA_ARGS[@]}"
     return
   fi
+  # The hostfile gives each host its slots: --oversubscribe, which runs on
+  # one machine need, is left out, or Open MPI 5 places ranks beyond them.
+  local preflags=" $MPI_PREFLAGS "
+  preflags=${preflags// --oversubscribe / }
   # shellcheck disable=SC2086 # the preflags are several words
-  enter "$LOGIN_HOST" "$PWD" "$MPI_LAUNCHER" $MPI_PREFLAGS --hostfile "$STATE/hostfile" \
+  enter "$LOGIN_HOST" "$PWD" "$MPI_LAUNCHER" $preflags --hostfile "$STATE/hostfile" \
     --mca plm_rsh_agent "$SELF rsh" \
     --mca btl tcp,self --mca btl_tcp_if_include "$SUBNET" --mca oob_tcp_if_include "$SUBNET" "$@"
 }
