@@ -139,6 +139,14 @@ template <int G, int W> KERNEL_INLINE void multiply_block(const double A[], cons
     multiply_groups<G, W>(rows, x, n, y + i);
 }
 
+// This design's group of four rows, for multiply_last_rows (vector_design.h).
+template <int W> struct pipelined_quad {
+    static KERNEL_INLINE void multiply(const double* const rows[], const double x[], int n,
+                                       double sums[]) {
+        multiply_groups<1, W>(rows, x, n, sums);
+    }
+};
+
 // Blocks of twelve rows, then one of eight, one of four, and one to three rows
 // in a group of four that repeats its last row (only the real rows' sums are
 // kept).
@@ -156,14 +164,7 @@ template <int W> KERNEL_INLINE void multiply_rows_in_quads(const double A[], con
         multiply_block<1, W>(A, x, y, i, n);
         i += 4;
     }
-    if (end > i) {
-        const int rows_left = static_cast<int>(end - i);
-        const double* rows[4];
-        for (int k = 0; k < 4; ++k) rows[k] = A + (i + (k < rows_left ? k : rows_left - 1)) * n;
-        double sums[4];
-        multiply_groups<1, W>(rows, x, n, sums);
-        for (int k = 0; k < rows_left; ++k) y[i + k] = sums[k];
-    }
+    if (end > i) multiply_last_rows<pipelined_quad<W>>(A, x, y, i, static_cast<int>(end - i), n);
 }
 
 }  // namespace

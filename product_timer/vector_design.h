@@ -277,6 +277,27 @@ template <int O, int Q, int W> KERNEL_INLINE void multiply_block(const double A[
     multiply_groups<O, Q, W>(rows, x, n, y + i);
 }
 
+// The last one to three rows, rows_left from row i, as a group of four that
+// repeats its last real row; only the real rows' sums are kept. Group is a
+// design's group of four: Group::multiply(rows, x, n, sums).
+template <typename Group> KERNEL_INLINE void multiply_last_rows(const double A[], const double x[],
+                                                                double y[], int64_t i,
+                                                                int rows_left, int n) {
+    const double* rows[4];
+    for (int k = 0; k < 4; ++k) rows[k] = A + (i + (k < rows_left ? k : rows_left - 1)) * n;
+    double sums[4];
+    Group::multiply(rows, x, n, sums);
+    for (int k = 0; k < rows_left; ++k) y[i + k] = sums[k];
+}
+
+// This design's group of four rows, for multiply_last_rows.
+template <int W> struct quad_group {
+    static KERNEL_INLINE void multiply(const double* const rows[], const double x[], int n,
+                                       double sums[]) {
+        multiply_groups<0, 1, W>(rows, x, n, sums);
+    }
+};
+
 // Rows first .. first+count-1 in blocks of twelve (O groups of eight and Q
 // of four, 8*O + 4*Q = 12), then one block of eight, one of four, and one to
 // three rows in a group of four that repeats its last row, of which only the
@@ -305,14 +326,7 @@ KERNEL_INLINE void multiply_rows_grouped(const double A[], const double x[], dou
         multiply_block<0, 1, W>(A, x, y, i, n);
         i += 4;
     }
-    if (end > i) {
-        const int rows_left = static_cast<int>(end - i);
-        const double* rows[4];
-        for (int k = 0; k < 4; ++k) rows[k] = A + (i + (k < rows_left ? k : rows_left - 1)) * n;
-        double sums[4];
-        multiply_groups<0, 1, W>(rows, x, n, sums);
-        for (int k = 0; k < rows_left; ++k) y[i + k] = sums[k];
-    }
+    if (end > i) multiply_last_rows<quad_group<W>>(A, x, y, i, static_cast<int>(end - i), n);
 }
 
 }  // namespace
