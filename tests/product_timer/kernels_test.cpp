@@ -129,7 +129,7 @@ TEST(ProductTimerKernels, KeepSignedZerosInfinitiesNansAndSubnormals) {
         3.0 * tiny, inf,  -inf,   std::numeric_limits<double>::quiet_NaN(),
         1.5,        -2.25};
     const auto kernels = runnable_kernels();
-    for (int n : {5, 8, 17, 256}) {
+    for (int n : {5, 8, 17, 256, 768}) {
         const int m = 27;
         std::vector<double> A = wide_values(static_cast<size_t>(m) * n, n * 5u + 1);
         std::vector<double> x = wide_values(n, n * 11u + 2);
