@@ -11,14 +11,9 @@ src=$1 scratch=$2
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-rm -rf "$scratch"
-mkdir -p "$scratch/repo/scripts" "$scratch/bin" "$scratch/work"
-cp -p "$src"/*.sh "$scratch/repo/scripts/"
-for cmd in apt-get apt-cache dpkg dpkg-query dpkg-deb debootstrap cmake ctest cpack make \
-           gcc g++ clang ip unshare nsenter setsid mount chroot mpirun mpiexec.mpich gnuplot; do
-  printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\nexit 1\n' "$cmd" "$scratch" >"$scratch/bin/$cmd"
-  chmod 755 "$scratch/bin/$cmd"
-done
+source "$(dirname "${BASH_SOURCE[0]}")/stand_ins.sh"
+set_up_copy "$src" "$scratch" apt-get apt-cache dpkg dpkg-query dpkg-deb debootstrap cmake ctest cpack make \
+  gcc g++ clang ip unshare nsenter setsid mount chroot mpirun mpiexec.mpich gnuplot
 
 # run SCRIPT ARG: the script's status; its output in $scratch/out and err.
 run() {

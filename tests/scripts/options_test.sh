@@ -9,13 +9,8 @@ src=$1 scratch=$2
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-rm -rf "$scratch"
-mkdir -p "$scratch/repo/scripts" "$scratch/bin" "$scratch/work"
-cp -p "$src"/*.sh "$scratch/repo/scripts/"
-for cmd in apt-get dpkg-query cmake gnuplot clang++; do
-  printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\nexit 1\n' "$cmd" "$scratch" >"$scratch/bin/$cmd"
-  chmod 755 "$scratch/bin/$cmd"
-done
+source "$(dirname "${BASH_SOURCE[0]}")/stand_ins.sh"
+set_up_copy "$src" "$scratch" apt-get dpkg-query cmake gnuplot clang++
 
 # refused STATUS SCRIPT ARGS...: the script exits with STATUS, its usage on
 # stderr, nothing on stdout.
