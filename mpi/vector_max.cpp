@@ -2,6 +2,7 @@
 
 #include "messages.h"
 #include "mpi_run.h"
+#include "process_end.h"
 #include "program_info.h"
 #include "rank_log.h"
 
@@ -183,7 +184,8 @@ void print_vector(const int* values, int count, const char* label) {
 }
 
 int main(int argc, char* argv[]) {
-    if (answer_info_request(argc, argv, vector_max_info)) return 0;
+    if (answer_info_request(argc, argv, vector_max_info))
+        return close_standard_output(vector_max_info.name, 0);
     if (argc != 2) usage(argv[0]);
     const size_t name_size = strlen(argv[1]) + 1;
     char* file_name = static_cast<char*>(malloc(name_size));
@@ -210,5 +212,5 @@ int main(int argc, char* argv[]) {
         }
     }
     free(file_name);
-    return end_ranks(status);
+    return end_ranks(vector_max_info.name, status);
 }

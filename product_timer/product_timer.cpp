@@ -147,7 +147,8 @@ const program_info product_timer_info = {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (answer_info_request(argc, argv, product_timer_info)) return 0;
+    if (answer_info_request(argc, argv, product_timer_info))
+        return close_standard_output(product_timer_info.name, 0);
     int thread_count, m, n;
     get_args(argc, argv, &thread_count, &m, &n);
     // The kernel is chosen now, so that a PRODUCT_TIMER_KERNEL it refuses
@@ -170,5 +171,5 @@ int main(int argc, char* argv[]) {
     std::free(A);
     std::free(x);
     std::free(y);
-    return 0;
+    return close_standard_output(product_timer_info.name, 0);
 }

@@ -177,12 +177,15 @@ void print_final_report() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (answer_info_request(argc, argv, bank_info)) return 0;
+    if (answer_info_request(argc, argv, bank_info)) return close_standard_output(bank_info.name, 0);
     int num_files = get_num_files_from_args(argc, argv);
+    ignore_file_size_signal();
 
     // Every file needs its own thread: the runtime must neither shrink the
-    // team nor be capped below the count.
+    // team (OMP_DYNAMIC) nor run it alone (OMP_MAX_ACTIVE_LEVELS=0), and a
+    // thread limit below the count is refused.
     omp_set_dynamic(0);
+    if (omp_get_max_active_levels() < 1) omp_set_max_active_levels(1);
     if (num_files > omp_get_thread_limit()) {
         fprintf(stderr, "Cannot start %d threads: the OpenMP thread limit is %d, exiting\n",
                 num_files, omp_get_thread_limit());
@@ -221,5 +224,5 @@ int main(int argc, char** argv) {
     free(account_balances);
     account_balances = nullptr;
     // Lost records and files not applied to the end were reported on stderr.
-    return log_records_lost() || files_cut_short ? 1 : 0;
+    return close_standard_output(bank_info.name, log_records_lost() || files_cut_short ? 1 : 0);
 }
