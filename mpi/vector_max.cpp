@@ -118,6 +118,16 @@ void read_vector(int* vector, int* count, const char* file_name) {
         int value = 0;
         const read_outcome outcome =
             i == 0 && part_of_mark ? read_no_integer : read_int(in, &value);
+        // A failed read (EIO, a directory's EISDIR) looks like the end of the
+        // file to fgetc: the values read so far are not the file's.
+        if (ferror(in)) {
+            const int reason = errno != 0 ? errno : EIO;
+            fprintf(stderr, "Can't read data file\n");
+            report_file_error("vector_max", file_name, reason);
+            fclose(in);
+            *count = 0;
+            return;
+        }
         if (outcome == read_end) break;
         if (outcome != read_no_integer && i == vector_capacity) {
             fprintf(stderr, "Only the first %d values of %s are used\n", vector_capacity,
