@@ -13,11 +13,11 @@ namespace {
 
 const std::string examples = EXAMPLES_DIR;
 
-// command run by bash after shell_prefix ("ulimit -f 1 && ", ...).
-run_result run_shell(const std::string& prefix, std::vector<std::string> command,
-                     const std::string& dir, const std::string& suffix = "") {
-    command.insert(command.begin(), {"bash", "-c", prefix + "exec \"$0\" \"$@\"" + suffix});
-    return run_program(command, dir);
+// command run by the words of argv ("env", "bash", ...) before it.
+run_result run_with(std::vector<std::string> argv, const std::vector<std::string>& command,
+                    const std::string& dir) {
+    argv.insert(argv.end(), command.begin(), command.end());
+    return run_program(argv, dir);
 }
 
 }  // namespace
@@ -46,14 +46,13 @@ TEST(OpenMpTeam, EverySettingGivesTheFullTeamOrARefusal) {
     };
     if (run_program({"strace", "-V"}, ".").status != 0) GTEST_SKIP() << "no strace";
     const std::string dir = make_scratch_dir();
+    for (const char* name : {"alice.txt", "bob.txt", "carol.txt"})
+        write_file(dir + "/" + name, read_file(examples + "/bank/" + name));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setting + (" " + c.command[0]));
-        for (const char* name : {"alice.txt", "bob.txt", "carol.txt"})
-            write_file(dir + "/" + name, read_file(examples + "/bank/" + name));
-        std::vector<std::string> argv{
-            "env", c.setting, "strace", "-f", "-qq", "-e", "trace=clone,clone3", "-o", "trace"};
-        argv.insert(argv.end(), c.command.begin(), c.command.end());
-        run_result r = run_program(argv, dir);
+        run_result r = run_with(
+            {"env", c.setting, "strace", "-f", "-qq", "-e", "trace=clone,clone3", "-o", "trace"},
+            c.command, dir);
         // One line per thread created; one interrupted by another goes on in a "resumed>" line.
         std::istringstream trace(read_file(dir + "/trace"));
         int threads = 0;
@@ -91,7 +90,8 @@ TEST(StandardOutput, AFailedWriteIsAnErrorInEveryProgram) {
              {std::pair{" >/dev/full", "No space left on device"},
               {" >&-", "Bad file descriptor"}}) {
             SCOPED_TRACE(command[1] + redirection);
-            run_result r = run_shell("", command, dir, redirection);
+            run_result r = run_with({"bash", "-c", "exec \"$0\" \"$@\"" + std::string(redirection)},
+                                    command, dir);
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.err, name + ": write error: " + reason + "\n");
         }
