@@ -6,12 +6,14 @@
 //
 //   bits_check [max_threads [m [n]]]   (defaults: 4, 1000, 1000)
 //   bits_check --kernel                prints the kernel product_timer runs here
+//   bits_check -h | --help | --version
 //
-// Exit status 0 when every thread count gave the same y, 1 when one did not,
-// 2 on a bad argument.
+// Exit status 0 when every thread count gave the same y (and after --kernel,
+// --help and --version), 1 when one did not, 2 on a bad argument.
 #include "fused_loop.h"
 #include "kernels.h"
 #include "product_timer.h"
+#include "program_info.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +22,19 @@
 #include <vector>
 
 namespace {
+
+const program_info bits_check_info = {
+    "bits_check", "[max_threads [m [n]]]",
+    "Draws A and x as product_timer does, computes y = A*x with 1 to max_threads\n"
+    "threads (default 4) for an m x n matrix (default 1000 x 1000) and prints a\n"
+    "checksum of y's bytes for each, then that of a plain loop compiled with\n"
+    "fusing allowed, where this build and processor have one. Exit status 0 when\n"
+    "every thread count gave the same y, 1 when one did not, 2 on a bad argument.\n"
+    "\n"
+    "  --kernel   prints the kernel product_timer runs on this processor\n"
+    "\n"
+    "Log files: none.\n",
+    "docs/speed.md"};
 
 // FNV-1a over the bytes of y: any flipped bit of any element changes it.
 std::uint64_t checksum(const std::vector<double>& y) {
@@ -51,6 +66,7 @@ bool read_count(const char* text, long limit, int* value) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (answer_info_request(argc, argv, bits_check_info)) return 0;
     if (argc == 2 && std::strcmp(argv[1], "--kernel") == 0) {
         std::printf("%s\n", kernel_name(select_kernel()));
         return 0;

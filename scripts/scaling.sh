@@ -30,7 +30,11 @@
 #                                                per median time, in 1e9 bytes/s
 #   scaling.png          speedup, team start, time (median, min-max bars) and
 #                        bytes read per second against threads; the kernel and
-#                        processor in the title, oversubscription shaded
+#                        processor in the title, oversubscription shaded. Drawn
+#                        by gnuplot, which is installed when run as root; without
+#                        it the script measures and summarises, says the plot was
+#                        left out and how to get it (apt-get install -y
+#                        gnuplot-nox, then -c), and exits 0 (1 with -c)
 #
 # usage: scripts/scaling.sh [-h] [-t MAX_THREADS] [-r RUNS] [-s "SIZE ..."] [-o DIR] [-c CSV]
 #   -h, --help  print this usage and exit
@@ -40,7 +44,8 @@
 #   -s          square matrix sizes (default "1000 4000 8000")
 #   -o          output folder (default build/scaling)
 #   -c          summarise and plot an existing scaling.csv instead of running
-#               (its sizes and thread counts; this machine's CPUs and kernel)
+#               (its sizes and thread counts; this machine's CPUs and kernel);
+#               status 1 when there is no gnuplot to plot it
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -89,7 +94,9 @@ else
   [ -x "$warm" ] || { echo "missing $warm (configured with -DBUILD_BENCHMARKS=OFF?)" >&2; exit 1; }
 fi
 # Any gnuplot will do (gnuplot-nox, -qt, -x11); only none at all asks for one.
-command -v gnuplot >/dev/null || ensure_packages gnuplot-nox
+# As root it is installed; otherwise, or when that fails, the study runs
+# without the plot and says so at the end.
+command -v gnuplot >/dev/null || [ "$(id -u)" -ne 0 ] || ensure_packages gnuplot-nox || true
 mkdir -p "$out"
 csv="$out/scaling.csv"
 summary="$out/scaling_summary.csv"
@@ -199,7 +206,11 @@ shade=""
 if [ "$max_threads" -gt "$cpus" ]; then
   shade="set object 1 rect from $cpus + 0.5, graph 0 to $max_threads + 0.5, graph 1 behind fillcolor rgb '#e4e4e4' fillstyle solid noborder"
 fi
-gnuplot <<EOF
+# An older plot in the folder would not show these numbers.
+rm -f "$png"
+plotted=""
+! command -v gnuplot >/dev/null || plotted=yes
+[ -z "$plotted" ] || gnuplot <<EOF
 set terminal pngcairo size 1600,1000 font ",11" noenhanced
 set output '$png'
 set datafile separator ','
@@ -244,11 +255,20 @@ EOF
 
 echo "== Wrote $csv"
 echo "== Wrote $summary"
-echo "== Wrote $png"
+[ -z "$plotted" ] || echo "== Wrote $png"
 column -s, -t "$summary"
 if [ "$negative" -gt 0 ]; then
   echo "== $negative team start median(s) below 0: there the warm product (its team already"
   echo "   running) was slower than the cold run. Starting a team costs time and never saves"
   echo "   any, so a negative estimate is noise: a shared machine, a CPU clocking up or down."
   echo "   Read it as \"too small to see at this size\"; more runs (-r) steady it."
+fi
+if [ -z "$plotted" ]; then
+  {
+    echo "$SCRIPT_NAME: no gnuplot, so the plot ($png) was left out. To draw it, install"
+    echo "  gnuplot (as root: apt-get install -y gnuplot-nox), then run:"
+    echo "  bash $ROOT/scripts/scaling.sh -c $csv -o $out"
+  } >&2
+  # With -c the plot was what was asked for.
+  [ -z "$from_csv" ] || exit 1
 fi

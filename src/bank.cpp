@@ -37,7 +37,7 @@ const program_info bank_info = {
     "  <num_transaction files>  how many of the files to read, one thread each\n"
     "  <transaction file>       one record per line, one blank between its fields:\n"
     "                           deposit ACC AMOUNT, withdrawal ACC AMOUNT,\n"
-    "                           transfer FROM TO AMOUNT, balance ACC\n"
+    "                           transfer FROM TO AMOUNT, balance ACC.\n"
     "                           Reading stops at the first record that does not\n"
     "                           read (two blanks, a tab, a misspelt keyword); the\n"
     "                           records before it are applied, and the exit\n"
@@ -54,12 +54,44 @@ constexpr char star_line[] = "    **********************************************
 
 void usage(const char* prog_name) { exit_with_usage("usage:", prog_name, bank_info.arguments); }
 
+namespace {
+
+// The line after the count's checks: which file names the count leaves out.
+void report_unread_names(int argc, char** argv, int num_files) {
+    flockfile(stderr);  // one line, whatever else writes to stderr
+    fprintf(stderr, "%s: the count is %d; these files are not read:", bank_info.name, num_files);
+    for (int i = num_files + 2; i < argc; ++i) fprintf(stderr, " '%s'", argv[i]);
+    fputc('\n', stderr);
+    funlockfile(stderr);
+}
+
+}  // namespace
+
+// A usage error names what is wrong on a line of its own before the usage line.
 int get_num_files_from_args(int argc, char** argv) {
-    if (argc <= 2) usage(argv[0]);
-    int num_files = to_int_saturated(argv[1]);
-    // One thread per file: never start threads that have no file to read.
-    if (num_files <= 0 || num_files > argc - 2) usage(argv[0]);
-    return num_files;
+    const char* prog = bank_info.name;
+    if (argc < 2) {
+        fprintf(stderr, "%s: no count of transaction files given\n", prog);
+        usage(argv[0]);
+    }
+    const char* end = argv[1];
+    const int num_files = to_int_saturated(argv[1], &end);
+    const int num_names = argc - 2;
+    if (end == argv[1]) {
+        fprintf(stderr, "%s: the count '%s' is not a number\n", prog, argv[1]);
+    } else if (num_files <= 0) {
+        fprintf(stderr, "%s: the count '%s' is not positive\n", prog, argv[1]);
+    } else if (num_names == 0) {
+        fprintf(stderr, "%s: no transaction file named after the count\n", prog);
+    } else if (num_files > num_names) {
+        // One thread per file: never start threads that have no file to read.
+        fprintf(stderr, "%s: the count '%s' exceeds the %d file name%s given\n", prog, argv[1],
+                num_names, num_names == 1 ? "" : "s");
+    } else {
+        if (num_files < num_names) report_unread_names(argc, argv, num_files);
+        return num_files;
+    }
+    usage(argv[0]);
 }
 
 const char* get_fname_from_args(int argc, char** argv, int id) {

@@ -12,8 +12,9 @@ extern double* account_balances;
 // Prints the usage line on stderr and ends the process with status 1.
 [[noreturn]] void usage(const char* prog_name);
 // The transaction file count of the command line; ends the process through
-// usage when it is missing, not a positive number, or larger than the number
-// of file names given.
+// usage, after a line on stderr that says why, when it is missing, not a
+// positive number, or larger than the number of file names given. File names
+// beyond the count are named on stderr as not read.
 int get_num_files_from_args(int argc, char** argv);
 // Announces and returns the file name of thread id.
 const char* get_fname_from_args(int argc, char** argv, int id);

@@ -257,14 +257,15 @@ transaction* parse_transaction_file(const char* filename, bool* cut_short) {
         report_file_error("bank", filename, reason);
         free_transaction(list);
         list = nullptr;
-    } else if (list != nullptr && stop_line != 0) {
+    } else if (stop_line != 0) {
         // The records before the stop are applied; the run must not pass for
-        // one that applied the whole file.
-        fprintf(stderr,
-                "bank: %s, line %ld: reading stopped at this record; the rest of the file was "
-                "not applied\n",
-                filename, stop_line);
-        if (cut_short != nullptr) *cut_short = true;
+        // one that applied the whole file. A stop before any good record
+        // leaves no list, and the file is named all the same.
+        fprintf(stderr, "bank: %s, line %ld: reading stopped at this record; %s\n", filename,
+                stop_line,
+                list != nullptr ? "the rest of the file was not applied"
+                                : "no record of the file was applied");
+        if (cut_short != nullptr) *cut_short = list != nullptr;
     }
     fclose(fptr);
     return list;

@@ -18,9 +18,10 @@ constexpr int token_too_long = 3;  // the token does not fit; line holds its fir
 
 // Reads the file into a list in file order; null when it cannot be opened or
 // read (with a message on stdout and the reason on stderr) or holds no record.
-// When reading stops at a record it cannot read after at least one good
-// record, the list holds the records before it, one line on stderr names the
-// file and the line of that record, and *cut_short (if given) becomes true.
+// When reading stops at a record it cannot read, one line on stderr names the
+// file and the line of that record; after at least one good record the list
+// holds the records before it and *cut_short (if given) becomes true, before
+// any it is null.
 transaction* parse_transaction_file(const char* filename, bool* cut_short = nullptr);
 FILE* open_transaction_file(const char* filename);
 // Reads records from the start of the stream until it ends or a stop (unknown

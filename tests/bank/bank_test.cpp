@@ -40,16 +40,20 @@ TEST(BankCommandLine, UsageErrorsAndFileSelection) {
         " <num_transaction files> <transaction file> {<transaction file.txt>}\n"
         "Try '" +
         BANK_PATH + " --help' for more information.\n";
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"2"},
-                                               {"0", "a"},
-                                               {"-2", "a"},
-                                               {"abc", "a"},
-                                               {"3", "a", "b"},
-                                               {"4294967298", "a", "b"}}) {
+    // Each usage error says what is wrong before the usage line.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{}, "no count of transaction files given"},
+        {{"2"}, "no transaction file named after the count"},
+        {{"0", "a"}, "the count '0' is not positive"},
+        {{"-2", "a"}, "the count '-2' is not positive"},
+        {{"abc", "a"}, "the count 'abc' is not a number"},
+        {{"3", "a", "b"}, "the count '3' exceeds the 2 file names given"},
+        {{"2", "a"}, "the count '2' exceeds the 1 file name given"},
+        {{"4294967298", "a", "b"}, "the count '4294967298' exceeds the 2 file names given"}};
+    for (const auto& [args, reason] : refused) {
         run_result r = bank(args, dir);
-        EXPECT_EQ(std::make_tuple(r.status, r.out, r.err), std::make_tuple(1, "", usage));
+        EXPECT_EQ(std::make_tuple(r.status, r.out, r.err),
+                  std::make_tuple(1, "", "bank: " + reason + "\n" + usage));
     }
     EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "b"}));
 
@@ -58,9 +62,12 @@ TEST(BankCommandLine, UsageErrorsAndFileSelection) {
     EXPECT_NE(r.out.find(announcement(1, "b")), std::string::npos);
     EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "b", "p0.log", "p1.log"}));
 
-    r = bank({"1", "b", "a", "missing"}, dir);  // names beyond the count are ignored
+    r = bank({"1", "b", "a", "missing"}, dir);  // names beyond the count are not read
     EXPECT_EQ(r.out.substr(0, r.out.find("User")),
               WARNING + announcement(0, "b") + "balance 2 \nLoaded balance transaction\n");
+    EXPECT_EQ(std::make_pair(r.status, r.err),
+              std::make_pair(0, std::string("bank: the count is 1; these files are not read: "
+                                            "'a' 'missing'\n")));
     EXPECT_EQ(read_file(dir + "/p0.log"), "balance > acc: 1\n\nbalance > acc: 2\n\n");
 
     // A thread limit below the count would leave files unread.
@@ -164,7 +171,9 @@ TEST(BankLedger, FailuresWhileLoadingOrLogging) {
     const std::string no_list =
         "Something bad happened, parse_transaction_file(bad) returned no list\n";
     EXPECT_EQ(r.out.substr(r.out.size() - no_list.size()), no_list);
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err,
+              "bank: bad, line 1: reading stopped at this record; no record of the file was "
+              "applied\n");
     EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"a", "bad", "empty"}));
 
     // An unwritable log file is reported for each record; the run goes on to

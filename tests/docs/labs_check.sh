@@ -97,6 +97,21 @@ check_setup() {
   done
 }
 
+# The race checker's sample: each first frame "#0 FUNC(...) .../src/bank.cpp:L:C"
+# names a line of FUNC whose column C starts a read of a balance
+# (account_balances[) or the update of one (+= or -= on a line that begins
+# with it), so that the sample follows the source when its lines move.
+refs=0
+while read -r func line col; do
+  refs=$((refs + 1)) text=$(sed -n "${line}p" "$source/src/bank.cpp")
+  owner=$(awk -v n="$line" 'NR <= n && /^[a-z][^(]* [a-z_]+\(/ { f = $0 } NR == n { print f }' "$source/src/bank.cpp")
+  [[ $owner == *" $func("* && (${text:col-1} == account_balances\[* ||
+     (${text:col-1} == [+-]=* && $text =~ ^\ *account_balances\[)) ]] ||
+    fail "race sample: src/bank.cpp:$line:$col, '${text:col-1:20}' in '$owner', is no balance access in $func"
+done < <(grep -oE '#0 [a-z_]+\([^)]*\) [^ ]*/src/bank\.cpp:[0-9]+:[0-9]+' "$guide" |
+         sed -E 's/^#0 ([a-z_]+)\(.*:([0-9]+):([0-9]+)$/\1 \2 \3/')
+[ "$refs" -gt 0 ] || fail "race sample: no reference to src/bank.cpp in $guide"
+
 # Lab by lab: the sh blocks as one script, each block's output after a marker.
 declare -A lab_script
 for ((n = 1; n <= ${#kinds[@]}; n++)); do

@@ -2,9 +2,9 @@
 # Checks the manual pages in man/ against the programs as built: each page
 # holds every paragraph and every argument and option line of the program's
 # --help word for word (blanks and line breaks aside), its SYNOPSIS the usage
-# line, its title line the version the program prints, and the sections a
-# manual page is expected to have. Where man-db is installed, the page must
-# also format without a warning (what lintian checks).
+# line, its title line the version the program prints, -h beside --help, and
+# the sections a manual page is expected to have. Where man-db is installed,
+# the page must also format without a warning (what lintian checks).
 # Usage: man_check.sh MAN_DIR "EMULATOR" PROGRAM...
 #   EMULATOR: the command that runs a cross-built program, or empty.
 set -euo pipefail
@@ -64,6 +64,7 @@ for program in "$@"; do
   # shellcheck disable=SC2086
   version=$($emulator "$program" --version | awk '{print $NF}')
   text=$(roff_text "$page" | normalized)
+  [[ "$text" == *"-h, --help print this text and exit"* ]] || fail "$page: -h is not named beside --help"
 
   # .TH NAME 1 DATE SOURCE: the source names this version.
   th=$(grep -m 1 '^\.TH ' "$page" || true)

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -170,4 +171,13 @@ TEST(MpiPrograms, HelpAndVersionWithoutTheLauncher) {
     expect_help_and_version(VECTOR_MAX_PATH, "vector_max", "<filename>");
     expect_help_and_version(GREETINGS_PATH, "greetings", "");
     expect_help_and_version(SUM_OF_RANKS_PATH, "sum_of_ranks", "");
+}
+
+// Under the launcher every rank is asked; the help comes once, from rank 0.
+TEST(MpiPrograms, HelpUnderTheLauncherComesOnce) {
+    const std::string dir = make_scratch_dir();
+    const run_result alone = run_program({GREETINGS_PATH, "--help"}, dir);
+    const run_result r = run_program(mpi_command(2, GREETINGS_PATH, {"--help"}), dir);
+    EXPECT_EQ(std::make_tuple(r.status, r.out, r.err), std::make_tuple(0, alone.out, ""));
+    EXPECT_TRUE(list_dir(dir).empty());
 }

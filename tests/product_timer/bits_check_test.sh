@@ -2,7 +2,8 @@
 # bits_check: every thread count from 1 to 5 gives the same checksum of y on
 # shapes with leftover rows and columns (exit status 0), and the plain loop
 # compiled with fusing allowed either differs in some element or is said to
-# be unavailable; --kernel names a kernel; a bad argument is refused (2).
+# be unavailable; --kernel names a kernel; a bad argument is refused (2);
+# -h and --help print the usage with status 0.
 # usage: bits_check_test.sh BITS_CHECK SCRATCH_DIR [EMULATOR]
 set -u
 tool=$1 scratch=$2 emulator=${3:-}
@@ -43,6 +44,10 @@ for args in "0" "2 0" "x" "2 3 4 5"; do
   rc=$?
   [ "$rc" -eq 2 ] || fail "bits_check $args: status $rc, not 2"
   grep -q '^usage: ' err.txt || fail "bits_check $args: no usage"
+done
+for opt in -h --help; do
+  $emulator "$tool" "$opt" >out.txt 2>err.txt || fail "bits_check $opt: status $?"
+  head -n 1 out.txt | grep -q '^usage: bits_check ' || fail "bits_check $opt: no usage on stdout"
 done
 [ $status -ne 0 ] || echo "same bits for 1 to 5 threads; fused loop: ${fused#plain loop, fusing allowed }"
 exit $status

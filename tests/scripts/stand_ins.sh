@@ -13,3 +13,15 @@ set_up_copy() {
     chmod 755 "$scratch/bin/$cmd"
   done
 }
+
+# path_without DIR CMD...: prints DIR, made anew with links to every command on
+# PATH but the CMDs: a PATH without them, whatever the machine has installed.
+path_without() {
+  local dir=$1 file
+  shift
+  rm -rf "$dir" && mkdir -p "$dir"
+  for file in ${PATH//:/\/* }/*; do
+    [[ ! -e $file || " $* " == *" ${file##*/} "* || -e $dir/${file##*/} ]] || ln -s "$file" "$dir/"
+  done
+  echo "$dir"
+}

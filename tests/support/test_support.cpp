@@ -388,6 +388,17 @@ void expect_help_and_version(const std::string& program, const std::string& name
     for (const char* part :
          {"Log files: ", "--version  print the version", "share/doc/parallel-labs/"})
         EXPECT_NE(r.out.find(part), std::string::npos) << part;
+    const std::string help = r.out;
+    EXPECT_EQ(run_program({"/usr/bin/env", no_mpi, program, "-h"}, dir).out, help);
+    // Under a launcher only rank 0 answers; its own variable counts before Slurm's.
+    for (const char* rank :
+         {"OMPI_COMM_WORLD_RANK=1", "PMIX_RANK=2", "PMI_RANK=3", "SLURM_PROCID=1"}) {
+        r = run_program({"/usr/bin/env", no_mpi, rank, program, "--help"}, dir);
+        EXPECT_EQ(std::make_pair(r.status, r.out), std::make_pair(0, std::string())) << rank;
+    }
+    r = run_program({"/usr/bin/env", "SLURM_PROCID=1", "OMPI_COMM_WORLD_RANK=0", program, "-h"},
+                    dir);
+    EXPECT_EQ(std::make_pair(r.status, r.out), std::make_pair(0, help));
 
     // Only the first argument counts; what follows it is never looked at.
     r = run_program({"/usr/bin/env", no_mpi, program, "--version", "missing.txt", "x"}, dir);

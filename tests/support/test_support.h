@@ -106,6 +106,7 @@ std::map<std::string, std::string> logs_in(const std::string& dir);
 // Checks that the built program answers --help (the usage line "usage: name
 // arguments" first, then the log files and where the documents are) and
 // --version (the project's version) on standard output with status 0, and
-// that neither starts MPI or leaves a file behind.
+// that neither starts MPI or leaves a file behind; -h answers as --help does,
+// and a launcher's rank other than 0 answers neither, with status 0.
 void expect_help_and_version(const std::string& program, const std::string& name,
                              const std::string& arguments);
