@@ -65,8 +65,10 @@ else
 fi
 # Imported afresh each run: the name then always stands for the kept tarball.
 old_base=$(podman image inspect --format '{{.Id}}' "$BASE" 2>/dev/null || true)
-podman import --quiet "$TARBALL" "$BASE" >/dev/null
-[ -z "$old_base" ] || podman rmi --force "$old_base" >/dev/null 2>&1 || true
+new_base=$(podman import --quiet "$TARBALL" "$BASE")
+new_base=${new_base#sha256:}
+# The same tarball may give the same image: the old one is removed only when not.
+[ -z "$old_base" ] || [ "$old_base" = "$new_base" ] || podman rmi "$old_base" >/dev/null 2>&1 || true
 echo "== Base ready as $BASE in $((SECONDS - start)) s"
 
 # The build context: the checkout as git sees it (no builds).
