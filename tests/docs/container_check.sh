@@ -3,18 +3,15 @@
 # the Containerfile with the user it makes, the Containerfile's scripts exist,
 # every Open MPI setting it makes is a parameter this Open MPI knows (a
 # misspelt one is ignored without a word), and the documents lead to
-# docs/container.md with the dev container's workspace folder.
+# docs/container.md, which names the dev container's file.
 # usage: container_check.sh SOURCE_DIR
 set -u
 source=$1
 status=0
 fail() { echo "FAIL: $*"; status=1; }
-containerfile=$source/Containerfile devcontainer=$source/.devcontainer/devcontainer.json
+containerfile=$source/Containerfile
 
-# json_string KEY: the string value of KEY in devcontainer.json.
-json_string() { sed -n "s/^ *\"$1\": *\"\\([^\"]*\\)\".*/\\1/p" "$devcontainer" | head -n 1; }
 user=$(sed -n 's/^USER[[:space:]]\{1,\}//p' "$containerfile" | tail -n 1)
-workspace=$(json_string workspaceFolder)
 
 # FILE, PATTERN (fixed string): what FILE must contain.
 while IFS='|' read -r file pattern; do
@@ -23,11 +20,10 @@ done <<EOF_TABLE
 .devcontainer/devcontainer.json|"dockerfile": "../Containerfile"
 .devcontainer/devcontainer.json|"context": ".."
 .devcontainer/devcontainer.json|"remoteUser": "${user:-no USER line}"
-.devcontainer/devcontainer.json|target=$workspace,
 Containerfile|useradd --create-home --shell /bin/bash --uid 1000 ${user:-no USER line}
 Containerfile|FROM docker.io/library/debian:12 AS base
 README.md|(docs/container.md)
-docs/container.md|${workspace:-no workspaceFolder}
+docs/container.md|.devcontainer/devcontainer.json
 docs/container.md|podman build -t parallel-labs .
 EOF_TABLE
 
