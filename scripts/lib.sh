@@ -212,6 +212,15 @@ case "${PL_MODULES:-environment-modules}" in
 esac
 INSTALL_TEST_PACKAGES="$MODULES_PACKAGE dpkg-dev file lintian man-db"
 
+# Packages of scripts/test.sh (but the emulated cluster's, which it adds as
+# root): valgrind for the memory checks, Google Benchmark and OpenBLAS for the
+# benchmark's smoke test, and the install tests' packages.
+TEST_PACKAGES="$BASE_PACKAGES valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES"
+
+# Packages of the labs (docs/labs.md) and of the container image: the test
+# suite's, and gnuplot for the scaling study's plots (scripts/scaling.sh).
+LAB_PACKAGES="$TEST_PACKAGES gnuplot-nox"
+
 # Packages of the aarch64 cross build (scripts/cross_aarch64.sh): the cross
 # compiler, qemu-user to run the tests, and GoogleTest's sources to build it
 # for the target.
@@ -231,4 +240,28 @@ second_gcc() {
     # policy also answer for names that are only provided by other packages.
     if [ -n "$(apt-cache madison "g++-$n" 2>/dev/null)" ]; then echo "$n"; return; fi
   done
+}
+
+# apt_uri: the first mirror URI of this machine's apt sources (deb822
+# .sources files, then one-line sources.list files) with a plain release
+# suite: not -security, -updates or -backports. PL_APT_ETC replaces /etc/apt.
+apt_uri() {
+  local etc=${PL_APT_ETC:-/etc/apt} suite='^[a-z]+$'
+  {
+    cat "$etc"/sources.list.d/*.sources 2>/dev/null | awk -v re="$suite" '
+      /^URIs:/ { uri = $2 }
+      /^Suites:/ { for (i = 2; i <= NF; i++) if ($i ~ re) { print uri; break } }
+      /^$/ { uri = "" }'
+    cat "$etc"/sources.list "$etc"/sources.list.d/*.list 2>/dev/null |
+      sed -E 's/\[[^]]*\]//' | awk -v re="$suite" '$1 == "deb" && $3 ~ re { print $2 }'
+    true # a missing sources file is no error
+  } | head -n 1
+}
+
+# copy_checkout DIR: the checkout's files as git sees them (tracked, and
+# untracked but not ignored: no builds) copied into DIR.
+copy_checkout() {
+  mkdir -p "$1"
+  (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
+     tar --null -T - -c --ignore-failed-read 2>/dev/null) | tar -x -C "$1"
 }

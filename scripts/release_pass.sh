@@ -37,21 +37,6 @@ case "${1:-}" in
 esac
 shift
 
-# apt_uri: the first mirror URI of this machine's apt sources (deb822
-# .sources files, then one-line sources.list files) with a plain release
-# suite: not -security, -updates or -backports.
-apt_uri() {
-  local etc=${PL_APT_ETC:-/etc/apt} suite='^[a-z]+$'
-  {
-    cat "$etc"/sources.list.d/*.sources 2>/dev/null | awk -v re="$suite" '
-      /^URIs:/ { uri = $2 }
-      /^Suites:/ { for (i = 2; i <= NF; i++) if ($i ~ re) { print uri; break } }
-      /^$/ { uri = "" }'
-    cat "$etc"/sources.list "$etc"/sources.list.d/*.list 2>/dev/null |
-      sed -E 's/\[[^]]*\]//' | awk -v re="$suite" '$1 == "deb" && $3 ~ re { print $2 }'
-    true # a missing sources file is no error
-  } | head -n 1
-}
 MIRROR=$(apt_uri)
 if [ -z "$MIRROR" ]; then
   echo "release_pass: no Debian mirror in this machine's apt sources"
@@ -138,9 +123,7 @@ echo "== $RELEASE chroot ready in $((SECONDS - start)) s"
 SRC=/root/parallel-labs
 if [ $# -eq 0 ] || [ ! -d "$DIR$SRC" ]; then
   rm -rf "${DIR:?}$SRC"
-  mkdir -p "$DIR$SRC"
-  (cd "$ROOT" && git ls-files -z --cached --others --exclude-standard |
-     tar --null -T - -c --ignore-failed-read 2>/dev/null) | tar -x -C "$DIR$SRC"
+  copy_checkout "$DIR$SRC"
 fi
 
 if [ $# -gt 0 ]; then

@@ -12,10 +12,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 no_arguments "$@"
 
-# valgrind for the memory checks, Google Benchmark and OpenBLAS for the
-# benchmark's smoke test, and what the install tests use; as root also the
-# cluster's packages, for the tests labelled "cluster" (skipped without root).
-ensure_packages $BASE_PACKAGES valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES
+# The packages the tests use (scripts/lib.sh); as root also the cluster's
+# packages, for the tests labelled "cluster" (skipped without root).
+ensure_packages $TEST_PACKAGES
 [ "$(id -u)" -ne 0 ] || ensure_daemon_packages $CLUSTER_PACKAGES
 build_named release
 run_tests build/release

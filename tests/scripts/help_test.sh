@@ -13,7 +13,7 @@ fail() { echo "FAIL: $*"; status=1; }
 
 source "$(dirname "${BASH_SOURCE[0]}")/stand_ins.sh"
 set_up_copy "$src" "$scratch" apt-get apt-cache dpkg dpkg-query dpkg-deb debootstrap cmake ctest cpack make \
-  gcc g++ clang ip unshare nsenter setsid mount chroot mpirun mpiexec.mpich gnuplot
+  gcc g++ clang ip unshare nsenter setsid mount chroot mpirun mpiexec.mpich gnuplot podman
 
 # run SCRIPT ARG: the script's status; its output in $scratch/out and err.
 run() {
