@@ -33,13 +33,16 @@ done
 
 settings=$(grep -oE 'OMPI_MCA_[a-z0-9_]+' "$containerfile" | sort -u)
 [ -n "$settings" ] || fail "Containerfile: no Open MPI setting"
-if command -v ompi_info >/dev/null; then
+# The image has Debian 12's Open MPI 4.1; another major version (Open MPI 5
+# renamed some components) cannot tell what the image's one knows.
+ompi_major=$(ompi_info --version 2>/dev/null | sed -n 's/.*v\([0-9]\{1,\}\)\..*/\1/p' | head -n 1)
+if [ "$ompi_major" = 4 ]; then
   params=$(ompi_info --all --parsable 2>/dev/null | cut -d: -f5 | sort -u)
   for setting in $settings; do
     grep -qx "${setting#OMPI_MCA_}" <<<"$params" || fail "Containerfile: Open MPI knows no $setting"
   done
 else
-  echo "note: no ompi_info here; the Open MPI settings were not checked"
+  echo "note: no Open MPI 4 here (${ompi_major:-none}); the Open MPI settings were not checked"
 fi
 [ $status -ne 0 ] || echo "Containerfile, dev container and documents agree ($(wc -w <<<"$settings") Open MPI settings)"
 exit $status
