@@ -281,7 +281,7 @@ CONFIGURED=""
 # grade_one NAME: builds the exercise's targets, runs its checks and the
 # project's tests; FAILURE says why it failed, NOTE holds a remark.
 grade_one() {
-  local name=$1 targets first
+  local name=$1 targets first file stamp sum
   FAILURE="" NOTE=""
   if [ -z "$CONFIGURED" ]; then
     CONFIGURED=no
@@ -291,12 +291,20 @@ grade_one() {
   [ "$CONFIGURED" = yes ] || fail "could not configure build/release: see build/grade/configure.log" ||
     return 1
   read -ra targets <<<"$(field "$name" 2)"
+  # A file put back with an older time than the one built (cp -a, an
+  # unpacked archive) would leave the build as it was: a file whose content
+  # changed since the last build of this grader is touched first.
+  file=$(field "$name" 1)
+  stamp="$LOGS/${file//\//_}.sum"
+  sum=$(sha256sum <"$ROOT/$file")
+  [ "$(cat "$stamp" 2>/dev/null)" = "$sum" ] || touch "$ROOT/$file"
   if ! (cd "$ROOT" && cmake --build build/release -j "$(nproc)" --target "${targets[@]}") \
     >"$LOGS/$name.build.log" 2>&1; then
     first=$(grep -m 1 -E 'error|Error' "$LOGS/$name.build.log" || true)
     fail "expected the code to build, got: ${first:-an error} (all of it: build/grade/$name.build.log)"
     return 1
   fi
+  echo "$sum" >"$stamp"
   "check_${name//-/_}" || return 1
   project_tests "$name" "$(field "$name" 3)" || return 1
   [ "$name" != product_timer-row-blocks ] || product_speed
