@@ -211,10 +211,11 @@ tsan_ready() {
 }
 
 # project_files: the files of the project, relative to ROOT, one a line: those
-# git knows and the new ones it does not ignore, or, outside a git checkout,
+# git knows and the new ones it does not ignore when ROOT is the top of a git
+# checkout, else (a copy, even one inside another checkout's build folder)
 # every file but those under build/.
 project_files() {
-  if git -C "$ROOT" rev-parse --show-toplevel >/dev/null 2>&1; then
+  if [ "$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null)" = "$(cd "$ROOT" && pwd -P)" ]; then
     (cd "$ROOT" && git ls-files --cached --others --exclude-standard |
        while IFS= read -r f; do [ ! -f "$f" ] || printf '%s\n' "$f"; done)
   else
