@@ -13,7 +13,8 @@
 # With --report it grades other copies with this copy's checks and tests:
 # each DIR's exercise files are put into a grading tree (build/grading/tree,
 # this copy's files otherwise, one build reused) and graded there; one CSV
-# row per copy, a column per exercise. Status 0 when every copy was graded.
+# row per copy, a column per exercise. Status 0 when the grading of every
+# copy ran to its summary line, whatever the grades.
 # Grading builds and runs the code it grades: see docs/exercises.md.
 #
 # usage: scripts/grade.sh [-h] [--list] [--min-speed R] [EXERCISE...]
