@@ -39,6 +39,10 @@ int main(int argc, char* argv[]) {
     snprintf(greeting, sizeof greeting, "Greetings from process %d of %d!", rank, size);
     log_msg(greeting);
 
+    // BEGIN SOLUTION greetings-rank-order
+    // HINT: every rank but 0 sends its greeting to rank 0, which prints its
+    // HINT: own and then receives and prints the others' in rank order.
+    // PLACEHOLDER: if (rank == 0) printf("%s\n", greeting);
     if (rank != 0) {
         MPI_Send(greeting, static_cast<int>(strlen(greeting)) + 1, MPI_CHAR, 0, 0, MPI_COMM_WORLD);
     } else {
@@ -50,5 +54,6 @@ int main(int argc, char* argv[]) {
             printf("%s\n", greeting);
         }
     }
+    // END SOLUTION
     return end_ranks(greetings_info.name, 0);
 }

@@ -30,7 +30,12 @@ int main(int argc, char* argv[]) {
 
     const long long contribution = rank;
     long long sum = 0;
+    // BEGIN SOLUTION sum_of_ranks-allreduce
+    // HINT: add up the contribution of every rank into sum, on every rank,
+    // HINT: with one collective call.
+    // PLACEHOLDER: sum = contribution;
     MPI_Allreduce(&contribution, &sum, 1, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+    // END SOLUTION
 
     if (rank == 0) {
         log_result(sum);

@@ -163,12 +163,22 @@ int process_zero(const char* file_name, int* count) {
     MPI_Bcast(&block_size, 1, MPI_INT, 0, MPI_COMM_WORLD);
 
     int* block = alloc_ints(block_size);
+    // BEGIN SOLUTION vector_max-scatter-reduce
+    // HINT: hand every rank, rank 0 too, its block of block_size values of
+    // HINT: vector with one collective call.
+    // PLACEHOLDER: memcpy(block, vector, sizeof(int) * static_cast<size_t>(block_size));
     MPI_Scatter(vector, block_size, MPI_INT, block, block_size, MPI_INT, 0, MPI_COMM_WORLD);
+    // END SOLUTION
     local_max = max_of(block, block_size, local_max);
     // The values after the last full block go to no rank; rank 0 looks at them.
     const int scattered = size * block_size;
     local_max = max_of(vector + scattered, *count - scattered, local_max);
+    // BEGIN SOLUTION vector_max-scatter-reduce
+    // HINT: combine the local_max of every rank into global_max on rank 0
+    // HINT: with one collective call.
+    // PLACEHOLDER: global_max = local_max;
     MPI_Reduce(&local_max, &global_max, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
+    // END SOLUTION
 
     free(block);
     free(vector);
@@ -179,9 +189,13 @@ void process_other_rank() {
     int block_size = 0;
     MPI_Bcast(&block_size, 1, MPI_INT, 0, MPI_COMM_WORLD);
     int* block = alloc_ints(block_size);
+    // BEGIN SOLUTION vector_max-scatter-reduce
+    // HINT: take part in rank 0's two collective calls: receive this rank's
+    // HINT: block, and give the largest value in it to the reduction.
     MPI_Scatter(nullptr, 0, MPI_INT, block, block_size, MPI_INT, 0, MPI_COMM_WORLD);
     const int local_max = max_of(block, block_size, INT_MIN);
     MPI_Reduce(&local_max, nullptr, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
+    // END SOLUTION
     free(block);
 }
 

@@ -199,6 +199,30 @@ ensure_check_packages() {
 # runtimes, /usr/lib/llvm-N).
 clang_major() { clang -dumpversion | cut -d. -f1; }
 
+# tsan_ready DIR: whether clang can build with ThreadSanitizer here (a probe
+# built in DIR) and LLVM's OpenMP tool library, which tells the checker about
+# the runtime's own synchronisation, is installed; nothing is installed for it.
+tsan_ready() {
+  command -v clang++ >/dev/null || return 1
+  [ -e "/usr/lib/llvm-$(clang_major)/lib/libarcher.so" ] || return 1
+  echo 'int main() { return 0; }' | clang++ -fsanitize=thread -x c++ - -o "$1/tsan_probe" \
+    >/dev/null 2>&1 || return 1
+  rm -f "$1/tsan_probe"
+}
+
+# project_files: the files of the project, relative to ROOT, one a line: those
+# git knows and the new ones it does not ignore when ROOT is the top of a git
+# checkout, else (a copy, even one inside another checkout's build folder)
+# every file but those under build/.
+project_files() {
+  if [ "$(git -C "$ROOT" rev-parse --show-toplevel 2>/dev/null)" = "$(cd "$ROOT" && pwd -P)" ]; then
+    (cd "$ROOT" && git ls-files --cached --others --exclude-standard |
+       while IFS= read -r f; do [ ! -f "$f" ] || printf '%s\n' "$f"; done)
+  else
+    (cd "$ROOT" && find . -path ./build -prune -o -type f -print | sed 's|^\./||')
+  fi
+}
+
 # Packages of the install tests: a module system to load the module file,
 # dpkg-dev (dpkg-shlibdeps) and file, with which CPack works out the Debian
 # package's dependencies, lintian to check the package, and man-db to open the

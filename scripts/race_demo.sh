@@ -64,21 +64,10 @@ balance_of() {
   sed -n 's/^Account  0 balance after completion of transaction batch: *//p' "$dir/console.txt"
 }
 
-# tsan_ready: whether clang can build with ThreadSanitizer here and LLVM's
-# OpenMP tool library (which tells the checker about the runtime's own
-# synchronisation) is installed; nothing is installed for it.
-tsan_ready() {
-  command -v clang++ >/dev/null || return 1
-  [ -e "/usr/lib/llvm-$(clang_major)/lib/libarcher.so" ] || return 1
-  echo 'int main() { return 0; }' | clang++ -fsanitize=thread -x c++ - -o "$out/tsan_probe" \
-    >/dev/null 2>&1 || return 1
-  rm -f "$out/tsan_probe"
-}
-
 # show_tsan_report: bank_unsynchronized built under ThreadSanitizer
 # (build/tsan), run on two small files; the first lines of its report.
 show_tsan_report() {
-  if ! tsan_ready; then
+  if ! tsan_ready "$out"; then
     echo "The race checker (ThreadSanitizer) is not available here: it needs clang, its"
     echo "ThreadSanitizer runtime and LLVM's OpenMP runtime (Debian: clang libomp-dev,"
     echo "and libclang-rt-dev from Debian 12 on). Install them as root, then run again."

@@ -190,11 +190,16 @@ void apply_operation(const transaction* t) {
 // bank_unsynchronized (BANK_UNSYNCHRONIZED) leaves the critical section out.
 void apply_transaction(const transaction* t) {
     if (t->type != type_deposit && t->type != type_withdrawal && t->type != type_transfer &&
-        t->type != type_balance)
+        t->type != type_balance) {
         return;
+    }
+    // BEGIN SOLUTION bank-critical
+    // HINT: one thread at a time may run a ledger operation: put the call
+    // HINT: below under OpenMP's unnamed critical section.
 #ifndef BANK_UNSYNCHRONIZED
 #pragma omp critical
 #endif
+    // END SOLUTION
     apply_operation(t);
 }
 
@@ -210,7 +215,11 @@ void apply_user_file(int argc, char** argv, bool* files_cut_short) {
         printf("Something bad happened, parse_transaction_file(%s) returned no list\n", fname);
         end_process(1);
     }
+    // BEGIN SOLUTION bank-barrier
+    // HINT: no thread may apply a transaction before every thread has
+    // HINT: loaded its list: make the threads wait for each other here.
 #pragma omp barrier
+    // END SOLUTION
     for (transaction* transaction_list = start_of_transaction_list; transaction_list != nullptr;
          transaction_list = transaction_list->next)
         apply_transaction(transaction_list);
