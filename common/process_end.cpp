@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 void end_process(int status) {
     flockfile(stdout);
     std::fflush(stdout);
@@ -17,6 +20,15 @@ void exit_out_of_memory() {
     std::fflush(stdout);
     std::fputs("Memory could not be allocated, exiting\n", stderr);
     std::exit(1);
+}
+
+void reserve_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open returns the lowest free descriptor, which is fd itself.
+        const int reserved = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (reserved >= 0 && reserved != fd) close(reserved);
+    }
 }
 
 namespace {

@@ -11,6 +11,13 @@
 // stderr, status 1.
 [[noreturn]] void exit_out_of_memory();
 
+// Called first in main: a standard descriptor (0, 1 or 2) that the caller
+// left closed (">&-") is taken by /dev/null opened the other way round, so
+// that no file the program opens later gets its number (a log file on
+// descriptor 1 would receive the program's standard output), and a write to
+// the closed stream still fails (EBADF) and is reported as before.
+void reserve_standard_streams();
+
 // fflush(stdout), keeping the reason of a failure for close_standard_output
 // when other calls come in between (MPI_Finalize).
 void flush_standard_output();

@@ -27,6 +27,7 @@ const program_info greetings_info = {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    reserve_standard_streams();
     if (answer_info_request(argc, argv, greetings_info))
         return close_standard_output(greetings_info.name, 0);
     start_ranks();

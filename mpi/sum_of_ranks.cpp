@@ -22,6 +22,7 @@ static const program_info sum_of_ranks_info = {
     "docs/mpi.md"};
 
 int main(int argc, char* argv[]) {
+    reserve_standard_streams();
     if (answer_info_request(argc, argv, sum_of_ranks_info))
         return close_standard_output(sum_of_ranks_info.name, 0);
     start_ranks();

@@ -208,6 +208,7 @@ void print_vector(const int* values, int count, const char* label) {
 }
 
 int main(int argc, char* argv[]) {
+    reserve_standard_streams();
     if (answer_info_request(argc, argv, vector_max_info))
         return close_standard_output(vector_max_info.name, 0);
     if (argc != 2) usage(argv[0]);

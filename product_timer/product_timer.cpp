@@ -233,6 +233,7 @@ const program_info product_timer_info = {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    reserve_standard_streams();
     if (answer_info_request(argc, argv, product_timer_info))
         return close_standard_output(product_timer_info.name, 0);
     int thread_count, m, n;

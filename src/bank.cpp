@@ -238,6 +238,7 @@ void print_final_report() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    reserve_standard_streams();
     if (answer_info_request(argc, argv, bank_info)) return close_standard_output(bank_info.name, 0);
     int num_files = get_num_files_from_args(argc, argv);
     ignore_file_size_signal();

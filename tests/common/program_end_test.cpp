@@ -96,6 +96,22 @@ TEST(StandardOutput, AFailedWriteIsAnErrorInEveryProgram) {
             EXPECT_EQ(r.err, name + ": write error: " + reason + "\n");
         }
     }
+    // With standard output closed, no file the program opens may take its
+    // descriptor: a log file there would receive the console lines.
+    if (run_program({"strace", "-V"}, ".").status != 0) GTEST_SKIP() << "no strace";
+    run_program({"bash", "-c", "exec \"$0\" \"$@\" >&-", "strace", "-f", "-qq", "-e",
+                 "trace=openat", "-o", "trace", BANK_PATH, "1", examples + "/bank/alice.txt"},
+                dir);
+    std::istringstream trace(read_file(dir + "/trace"));
+    int files = 0;
+    for (std::string line; std::getline(trace, line);) {
+        if (line.find("alice.txt\"") == std::string::npos &&
+            line.find("p0.log\"") == std::string::npos)
+            continue;
+        ++files;
+        EXPECT_NE(line.substr(line.size() - 4), " = 1") << line;
+    }
+    EXPECT_GT(files, 1);
 }
 
 // A log record past ulimit -f is refused (EFBIG) and cut back with the usual
