@@ -2,7 +2,8 @@
 # Builds the project and runs the whole test suite.
 #
 # usage: scripts/test.sh [-h]
-#   Builds build/release and runs every test in it. As root it first installs
+#   Builds build/release and runs every test in it but the fault-injection
+#   suite (label faults, a minute more; CI runs it). As root it first installs
 #   the packages the tests use, and the tests labelled cluster bring up the
 #   emulated cluster (scripts/cluster.sh); otherwise those tests skip.
 #   Interrupted (Ctrl-C, SIGTERM, a closed pipe), it stops the tests and takes
@@ -12,10 +13,11 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 no_arguments "$@"
 
-# valgrind for the memory checks, Google Benchmark and OpenBLAS for the
-# benchmark's smoke test, and what the install tests use; as root also the
-# cluster's packages, for the tests labelled "cluster" (skipped without root).
-ensure_packages $BASE_PACKAGES valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES
+# strace for the fault injection, valgrind for the memory checks, Google
+# Benchmark and OpenBLAS for the benchmark's smoke test, and what the install
+# tests use; as root also the cluster's packages, for the tests labelled
+# "cluster" (skipped without root).
+ensure_packages $BASE_PACKAGES strace valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES
 [ "$(id -u)" -ne 0 ] || ensure_daemon_packages $CLUSTER_PACKAGES
 build_named release
-run_tests build/release
+run_tests build/release -LE faults
