@@ -27,17 +27,19 @@ status=0 runs=0 bad=0
 fail() { echo "FAIL: $*"; status=1 bad=1; }
 
 if [ -f "$build/mpi_launcher.env" ]; then source "$build/mpi_launcher.env"; fi
-launcher() {  # ranks: the build's launcher with its flags
-  # shellcheck disable=SC2086  # the flags are words
-  echo "$MPI_LAUNCHER" $MPI_PREFLAGS "$MPI_NUMPROC_FLAG" "$1"
+# launcher RANKS: COMMAND is the build's launcher with its flags for RANKS.
+launcher() {
+  local flags
+  read -ra flags <<<"$MPI_PREFLAGS"
+  COMMAND=("$MPI_LAUNCHER" "${flags[@]}" "$MPI_NUMPROC_FLAG" "$1")
 }
 
 # 60 numbers, the largest last, over more than one read of the file.
 VECTOR=$(for i in $(seq 59); do printf '%d%100s' $((i * 7 % 50)) ''; done; echo 999)
 
-# set_case NAME: COMMAND (words), PROGRAM, FILES (the files whose calls fail: input,
-# logs, standard output as "out" where the program itself writes it), LOGS,
-# and the input written into the folder given to set_up.
+# set_case NAME: COMMAND (words), PROGRAM, FILES (the files whose calls fail:
+# input, logs, standard output as "out" where the program itself writes it),
+# LOGS, and INPUT, which run_in writes into the file the command names last.
 set_case() {
   CASE=$1 LOGS=() INPUT=
   case "$1" in
@@ -52,13 +54,13 @@ balance 1
       COMMAND=("$build/mpi/vector_max" v.txt) INPUT=$VECTOR \
         LOGS=(vector_max_p0.log) FILES=(v.txt vector_max_p0.log out) ;;
     vector_max_2)
-      read -ra COMMAND <<<"$(launcher 2)"
+      launcher 2
       COMMAND+=("$build/mpi/vector_max" v.txt) INPUT=$VECTOR \
         LOGS=(vector_max_p0.log vector_max_p1.log) FILES=(v.txt vector_max_p0.log vector_max_p1.log) ;;
     greetings_2 | sum_of_ranks_2)
       local program=${1%_2} pattern=greetings_p
       [ "$program" = greetings ] || pattern=sum_of_ranks
-      read -ra COMMAND <<<"$(launcher 2)"
+      launcher 2
       COMMAND+=("$build/mpi/$program") LOGS=("${pattern}0.log" "${pattern}1.log") FILES=("${LOGS[@]}") ;;
     *) echo "io_faults_test.sh: unknown case $1" >&2; exit 2 ;;
   esac
@@ -115,7 +117,7 @@ check() {
 }
 
 run_case() {
-  local file base trace name count n errno
+  local file base name count n errno
   set_case "$1"
   [ -x "$PROGRAM" ] || { echo "$1: not built, left out"; return 1; }
   for file in "${FILES[@]}"; do
