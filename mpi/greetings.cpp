@@ -2,6 +2,7 @@
 // ranks and sends it to rank 0, which prints its own and then every other
 // rank's, in rank order.
 #include "mpi_run.h"
+#include "process_end.h"
 #include "program_info.h"
 #include "rank_log.h"
 
@@ -26,7 +27,8 @@ const program_info greetings_info = {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (answer_info_request(argc, argv, greetings_info)) return 0;
+    if (answer_info_request(argc, argv, greetings_info))
+        return close_standard_output(greetings_info.name, 0);
     start_ranks();
     int size = 1;
     int rank = 0;
@@ -48,5 +50,5 @@ int main(int argc, char* argv[]) {
             printf("%s\n", greeting);
         }
     }
-    return end_ranks(0);
+    return end_ranks(greetings_info.name, 0);
 }

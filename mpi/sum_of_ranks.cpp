@@ -2,6 +2,7 @@
 // the sum and prints it. The sum is 64-bit: n ranks add up to n(n-1)/2, which
 // passes the 32-bit range beyond 65,536 ranks.
 #include "mpi_run.h"
+#include "process_end.h"
 #include "program_info.h"
 #include "rank_log.h"
 
@@ -21,7 +22,8 @@ static const program_info sum_of_ranks_info = {
     "docs/mpi.md"};
 
 int main(int argc, char* argv[]) {
-    if (answer_info_request(argc, argv, sum_of_ranks_info)) return 0;
+    if (answer_info_request(argc, argv, sum_of_ranks_info))
+        return close_standard_output(sum_of_ranks_info.name, 0);
     start_ranks();
     int rank = 0;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
@@ -34,5 +36,5 @@ int main(int argc, char* argv[]) {
         log_result(sum);
         printf("Process %d: the rank sum is: %lld \n ", rank, sum);
     }
-    return end_ranks(0);
+    return end_ranks(sum_of_ranks_info.name, 0);
 }

@@ -2,6 +2,7 @@
 
 #include "messages.h"
 #include "mpi_run.h"
+#include "process_end.h"
 #include "program_info.h"
 #include "rank_log.h"
 
@@ -117,6 +118,16 @@ void read_vector(int* vector, int* count, const char* file_name) {
         int value = 0;
         const read_outcome outcome =
             i == 0 && part_of_mark ? read_no_integer : read_int(in, &value);
+        // A failed read (EIO, a directory's EISDIR) looks like the end of the
+        // file to fgetc: the values read so far are not the file's.
+        if (ferror(in)) {
+            const int reason = errno != 0 ? errno : EIO;
+            fprintf(stderr, "Can't read data file\n");
+            report_file_error("vector_max", file_name, reason);
+            fclose(in);
+            *count = 0;
+            return;
+        }
         if (outcome == read_end) break;
         if (outcome != read_no_integer && i == vector_capacity) {
             fprintf(stderr, "Only the first %d values of %s are used\n", vector_capacity,
@@ -183,7 +194,8 @@ void print_vector(const int* values, int count, const char* label) {
 }
 
 int main(int argc, char* argv[]) {
-    if (answer_info_request(argc, argv, vector_max_info)) return 0;
+    if (answer_info_request(argc, argv, vector_max_info))
+        return close_standard_output(vector_max_info.name, 0);
     if (argc != 2) usage(argv[0]);
     const size_t name_size = strlen(argv[1]) + 1;
     char* file_name = static_cast<char*>(malloc(name_size));
@@ -210,5 +222,5 @@ int main(int argc, char* argv[]) {
         }
     }
     free(file_name);
-    return end_ranks(status);
+    return end_ranks(vector_max_info.name, status);
 }

@@ -10,7 +10,8 @@ constexpr int vector_capacity = 100;
 
 // Fills vector (room for vector_capacity values) from the file and stores the
 // number of values read in *count; leaves *count as it was when the file cannot
-// be opened. Writes a message to stderr when the file cannot be opened, holds no
+// be opened, and stores 0 when a read fails (the values before it would not be
+// the file's). Writes a message to stderr when the file cannot be opened or read, holds no
 // leading integer, holds an integer outside the 32-bit range, or holds more
 // values than there is room for. A UTF-8 byte-order mark at the very start of
 // the file is skipped.

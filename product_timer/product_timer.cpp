@@ -11,6 +11,8 @@
 #include <cstdlib>
 
 #include <omp.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
 
 #include "kernels.h"
 #include "messages.h"
@@ -85,22 +87,36 @@ void gen_vector(double x[], int n) {
     for (int j = 0; j < n; ++j) x[j] = next_random_value();
 }
 
-void compute_product(const double A[], const double x[], double y[], int m, int n,
-                     int thread_count) {
+int compute_product(const double A[], const double x[], double y[], int m, int n,
+                    int thread_count) {
     // The kernel is taken before the thread team starts; select_kernel
     // chooses it once per process.
     const row_kernel kernel = select_kernel();
-#pragma omp parallel num_threads(thread_count) default(none) shared(A, x, y, m, n, kernel)
+    int team_size = thread_count;
+#pragma omp parallel num_threads(thread_count) default(none) \
+    shared(A, x, y, m, n, kernel, team_size)
     {
-        row_block rows = thread_rows(m, omp_get_thread_num(), omp_get_num_threads());
+        // The rows are shared among the team the runtime granted, which the
+        // caller compares with the request.
+        const int granted = omp_get_num_threads();
+        if (omp_get_thread_num() == 0) team_size = granted;
+        row_block rows = thread_rows(m, omp_get_thread_num(), granted);
         kernel(A, x, y, rows.first, rows.count, n);
     }
+    return team_size;
 }
 
 void product_timer(const double A[], const double x[], double y[], int m, int n, int thread_count) {
     double start = omp_get_wtime();
-    compute_product(A, x, y, m, n, thread_count);
+    const int team_size = compute_product(A, x, y, m, n, thread_count);
     double finish = omp_get_wtime();
+    if (team_size != thread_count) {
+        std::fprintf(stderr,
+                     "The OpenMP runtime started %d of %d threads (dynamic adjustment off, %d "
+                     "active levels, thread limit %d), exiting\n",
+                     team_size, thread_count, omp_get_max_active_levels(), omp_get_thread_limit());
+        end_process(1);
+    }
     std::printf("Elapsed time of multiplication part only = %e seconds\n", finish - start);
 }
 
@@ -131,6 +147,69 @@ void print_vector(const char* title, const double y[], double count) {
 
 namespace {
 
+// A time printed for fewer threads than were asked for would mislead: the
+// runtime may neither shrink the team (OMP_DYNAMIC) nor run it alone
+// (OMP_MAX_ACTIVE_LEVELS=0), and a thread limit below the count is refused.
+void request_team(int thread_count) {
+    omp_set_dynamic(0);
+    if (omp_get_max_active_levels() < 1) omp_set_max_active_levels(1);
+    if (thread_count > omp_get_thread_limit()) {
+        std::fprintf(stderr, "Cannot start %d threads: the OpenMP thread limit is %d, exiting\n",
+                     thread_count, omp_get_thread_limit());
+        std::exit(1);
+    }
+}
+
+// The most bytes the process can ever hold: memory and swap as the kernel
+// counts them, or less where an address-space or data limit is set. Linux
+// grants single allocations up to memory and swap, so arrays that only
+// together exceed it would be granted and the process killed while filling
+// them.
+struct memory_bound {
+    uint64_t bytes;
+    const char* what;
+};
+
+memory_bound process_memory_bound() {
+    memory_bound bound = {UINT64_MAX, nullptr};
+    struct sysinfo info;
+    if (sysinfo(&info) == 0) {
+        const long double total =
+            (static_cast<long double>(info.totalram) + info.totalswap) * info.mem_unit;
+        if (total < static_cast<long double>(UINT64_MAX))
+            bound = {static_cast<uint64_t>(total), "memory and swap of this machine"};
+    }
+    const struct {
+        int resource;
+        const char* what;
+    } limits[] = {{RLIMIT_AS, "address-space limit (ulimit -v)"},
+                  {RLIMIT_DATA, "data-segment limit (ulimit -d)"}};
+    for (const auto& limit : limits) {
+        struct rlimit value;
+        if (getrlimit(limit.resource, &value) == 0 && value.rlim_cur != RLIM_INFINITY &&
+            value.rlim_cur < bound.bytes)
+            bound = {static_cast<uint64_t>(value.rlim_cur), limit.what};
+    }
+    return bound;
+}
+
+// Refuses, before anything is allocated, arrays A, x and y that need more
+// bytes than the process can hold. The product is compared with the total,
+// not with free memory, so nothing that could fit is refused.
+void refuse_product_beyond_memory(int m, int n) {
+    const memory_bound bound = process_memory_bound();
+    if (bound.what == nullptr) return;
+    const uint64_t doubles = static_cast<uint64_t>(m) * static_cast<uint64_t>(n) +
+                             static_cast<uint64_t>(m) + static_cast<uint64_t>(n);
+    if (doubles <= bound.bytes / sizeof(double)) return;
+    std::fputs("Memory could not be allocated, exiting\n", stderr);
+    std::fprintf(stderr,
+                 "product_timer: the arrays need %.0Lf bytes, more than the %llu bytes of the %s\n",
+                 static_cast<long double>(doubles) * sizeof(double),
+                 static_cast<unsigned long long>(bound.bytes), bound.what);
+    std::exit(1);
+}
+
 const program_info product_timer_info = {
     "product_timer", "<thread_count> <m> <n>",
     "Fills an m x n matrix and a vector of n values with pseudo-random numbers,\n"
@@ -147,12 +226,15 @@ const program_info product_timer_info = {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (answer_info_request(argc, argv, product_timer_info)) return 0;
+    if (answer_info_request(argc, argv, product_timer_info))
+        return close_standard_output(product_timer_info.name, 0);
     int thread_count, m, n;
     get_args(argc, argv, &thread_count, &m, &n);
     // The kernel is chosen now, so that a PRODUCT_TIMER_KERNEL it refuses
     // ends the program before any memory is taken.
     select_kernel();
+    request_team(thread_count);
+    refuse_product_beyond_memory(m, n);
 
     double* A = allocate_doubles(static_cast<int64_t>(m) * n);
     double* x = A != nullptr ? allocate_doubles(n) : nullptr;
@@ -170,5 +252,5 @@ int main(int argc, char* argv[]) {
     std::free(A);
     std::free(x);
     std::free(y);
-    return 0;
+    return close_standard_output(product_timer_info.name, 0);
 }

@@ -42,12 +42,12 @@ void gen_vector(double x[], int n);
 // y = A*x in one parallel region of thread_count requested threads; each
 // thread computes the block of rows that thread_rows gives for the team size
 // the runtime actually granted, with the kernel that select_kernel
-// (kernels.h) chose.
-void compute_product(const double A[], const double x[], double y[], int m, int n,
-                     int thread_count);
+// (kernels.h) chose. Returns that team size.
+int compute_product(const double A[], const double x[], double y[], int m, int n, int thread_count);
 
 // compute_product timed by the wall clock, then the time line on standard
-// output.
+// output; a team smaller than thread_count ends the process with a line on
+// stderr and status 1, and no time is printed.
 void product_timer(const double A[], const double x[], double y[], int m, int n, int thread_count);
 
 // Console input: the prompt line on standard output, then m*n (or n) values

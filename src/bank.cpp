@@ -166,6 +166,26 @@ void apply_transaction(const transaction* t) {
     apply_operation(t);
 }
 
+// The share of one thread of the full team: reads its user's file, waits for
+// the others, applies the transactions, waits again and frees the list.
+void apply_user_file(int argc, char** argv, bool* files_cut_short) {
+    int tnum = omp_get_thread_num();
+    transaction* start_of_transaction_list =
+        parse_transaction_file(get_fname_from_args(argc, argv, tnum), files_cut_short);
+    if (start_of_transaction_list == nullptr) {
+        flockfile(stdout);  // keeps the two lines together
+        const char* fname = get_fname_from_args(argc, argv, tnum);
+        printf("Something bad happened, parse_transaction_file(%s) returned no list\n", fname);
+        end_process(1);
+    }
+#pragma omp barrier
+    for (transaction* transaction_list = start_of_transaction_list; transaction_list != nullptr;
+         transaction_list = transaction_list->next)
+        apply_transaction(transaction_list);
+#pragma omp barrier
+    free_transaction(start_of_transaction_list);
+}
+
 void print_final_report() {
     printf("%s\n", star_line);
     for (int i = 0; i < num_accounts; ++i)
@@ -177,12 +197,15 @@ void print_final_report() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (answer_info_request(argc, argv, bank_info)) return 0;
+    if (answer_info_request(argc, argv, bank_info)) return close_standard_output(bank_info.name, 0);
     int num_files = get_num_files_from_args(argc, argv);
+    ignore_file_size_signal();
 
     // Every file needs its own thread: the runtime must neither shrink the
-    // team nor be capped below the count.
+    // team (OMP_DYNAMIC) nor run it alone (OMP_MAX_ACTIVE_LEVELS=0), and a
+    // thread limit below the count is refused.
     omp_set_dynamic(0);
+    if (omp_get_max_active_levels() < 1) omp_set_max_active_levels(1);
     if (num_files > omp_get_thread_limit()) {
         fprintf(stderr, "Cannot start %d threads: the OpenMP thread limit is %d, exiting\n",
                 num_files, omp_get_thread_limit());
@@ -198,28 +221,25 @@ int main(int argc, char** argv) {
                color_green(), color_reset());
 
     bool files_cut_short = false;  // a file's reading stopped at a bad record
+    int team_size = num_files;     // the team the runtime gave, as thread 0 saw it
 #pragma omp parallel num_threads(num_files) reduction(|| : files_cut_short)
     {
-        int tnum = omp_get_thread_num();
-        transaction* start_of_transaction_list =
-            parse_transaction_file(get_fname_from_args(argc, argv, tnum), &files_cut_short);
-        if (start_of_transaction_list == nullptr) {
-            flockfile(stdout);  // keeps the two lines together
-            const char* fname = get_fname_from_args(argc, argv, tnum);
-            printf("Something bad happened, parse_transaction_file(%s) returned no list\n", fname);
-            end_process(1);
-        }
-#pragma omp barrier
-        for (transaction* transaction_list = start_of_transaction_list; transaction_list != nullptr;
-             transaction_list = transaction_list->next)
-            apply_transaction(transaction_list);
-#pragma omp barrier
-        free_transaction(start_of_transaction_list);
+        // Every thread of a team sees the same size: a short team leaves the
+        // region as a whole, before any file is read, applied or logged.
+        if (omp_get_thread_num() == 0) team_size = omp_get_num_threads();
+        if (omp_get_num_threads() == num_files) apply_user_file(argc, argv, &files_cut_short);
+    }
+    if (team_size != num_files) {
+        fprintf(stderr,
+                "The OpenMP runtime started %d of %d threads (dynamic adjustment off, "
+                "%d active levels, thread limit %d), exiting\n",
+                team_size, num_files, omp_get_max_active_levels(), omp_get_thread_limit());
+        end_process(1);
     }
 
     print_final_report();
     free(account_balances);
     account_balances = nullptr;
     // Lost records and files not applied to the end were reported on stderr.
-    return log_records_lost() || files_cut_short ? 1 : 0;
+    return close_standard_output(bank_info.name, log_records_lost() || files_cut_short ? 1 : 0);
 }

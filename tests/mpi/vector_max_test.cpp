@@ -98,7 +98,11 @@ TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
         int np;
         const char* data;  // nullptr: no data file at all
         std::string message;
+        const char* fault = "";  // "directory": data.txt is one; "EIO": its 2nd read fails
     };
+    // The first read ends in the blanks between 1 and 999; the run
+    // printed 1 and exited 0.
+    const std::string two_reads = "1" + std::string(5000, ' ') + " 999\n";
     const failing_case cases[] = {
         {"empty_file", 1, "", "No integers in data.txt\n"},
         // Two lines: why reading stopped, then that nothing was read.
@@ -117,18 +121,29 @@ TEST(VectorMax, NoValuesFailOnRankZeroWithoutResultOrLog) {
          "5 9\n",
          "No integers in data.txt\n"},
         {"byte_order_mark_alone", 2, "\xEF\xBB\xBF", "No integers in data.txt\n"},
+        {"read_error", 1, two_reads.c_str(),
+         "Can't read data file\nvector_max: data.txt: Input/output error\n", "EIO"},
+        {"directory", 2, nullptr, "Can't read data file\nvector_max: data.txt: Is a directory\n",
+         "directory"},
     };
     for (const failing_case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string dir = scratch + "/" + c.name;
         std::filesystem::create_directory(dir);
         if (c.data != nullptr) write_file(dir + "/data.txt", c.data);
-        run_result r = run_program(mpi_command(c.np, VECTOR_MAX_PATH, {"data.txt"}), dir);
+        if (std::string(c.fault) == "directory")
+            std::filesystem::create_directory(dir + "/data.txt");
+        std::vector<std::string> argv = mpi_command(c.np, VECTOR_MAX_PATH, {"data.txt"});
+        if (std::string(c.fault) == "EIO")
+            argv = mpi_command(c.np, "strace",
+                               {"-f", "-qq", "-o", "/dev/null", "-P", dir + "/data.txt", "-e",
+                                "inject=read:error=EIO:when=2", VECTOR_MAX_PATH, "data.txt"});
+        run_result r = run_program(argv, dir);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_EQ(list_dir(dir),
-                  c.data ? std::vector<std::string>{"data.txt"} : std::vector<std::string>{});
+        EXPECT_EQ(list_dir(dir), c.data || *c.fault ? std::vector<std::string>{"data.txt"}
+                                                    : std::vector<std::string>{});
     }
 }
 

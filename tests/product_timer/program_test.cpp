@@ -7,12 +7,26 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/sysinfo.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool sanitized_build = true;
+#elif defined(__has_feature)
+constexpr bool sanitized_build =
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool sanitized_build = false;
+#endif
 
 const std::string program = PRODUCT_TIMER_PATH;
 const std::string usage_line = "usage: " + program + " <thread_count> <m> <n>\n";
@@ -133,17 +147,40 @@ TEST(ProductTimerProgram, RunsAndPrintsOnlyTheTimeLine) {
     EXPECT_TRUE(list_dir(dir).empty());
 }
 
+// Arrays beyond memory and swap are refused before they are allocated, with
+// the reason. The last size is the one that used to be granted and killed:
+// each of A and x alone fits, only together they do not (n about 3/4 of
+// memory and swap in doubles). A code that allocates it after all is stopped
+// by a ulimit -v a little above memory and swap before it can fill it.
 TEST(ProductTimerProgram, ReportsSizesThatCannotBeAllocated) {
+    struct sysinfo info;
+    ASSERT_EQ(sysinfo(&info), 0);
+    const uint64_t bytes = (uint64_t{info.totalram} + info.totalswap) * info.mem_unit;
+    const uint64_t n = std::min<uint64_t>(INT_MAX, bytes / 8 * 3 / 4), m = bytes / 8 / n;
     const std::vector<std::vector<std::string>> too_big{
-        // 4294967298 saturates to INT_MAX rows: 2^31 * 10000 doubles (156 TiB)
-        // fit no process's address space, even where memory is overcommitted.
+        // 4294967298 saturates to INT_MAX rows: 2^31 * 10000 doubles (156 TiB).
         {"1", "4294967298", "10000"},
         {"1", "10000", "4294967296"},
         // INT_MAX * INT_MAX * 8 bytes overflows a 64-bit size.
         {"1", "2147483647", "2147483647"},
         {"2", "4294967298", "4294967298"},
+        {"1", std::to_string(m), std::to_string(n)},
     };
-    expect_refused(too_big, memory_line);
+    // A sanitizer's shadow memory cannot start under a ulimit -v.
+    const std::string guard =
+        sanitized_build ? "" : "ulimit -v " + std::to_string(bytes / 1024 * 11 / 10) + " && ";
+    const std::string dir = make_scratch_dir();
+    for (const auto& args : too_big) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        std::vector<std::string> argv{"bash", "-c", guard + "exec \"$0\" \"$@\"", program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        run_result r = run_program(argv, dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        const std::string err = without_sanitizer_notes(r.err);
+        EXPECT_EQ(err.rfind(memory_line + "product_timer: the arrays need ", 0), 0u) << err;
+        EXPECT_NE(err.find(" bytes of the memory and swap of this machine\n"), std::string::npos);
+    }
 }
 
 TEST(ProductTimerProgram, RunsTheKernelThatTheEnvironmentForces) {
