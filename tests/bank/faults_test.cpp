@@ -143,7 +143,7 @@ TEST(BankLogFaults, FullFileSystemLeavesNoPartOfARecord) {
 TEST(BankLogFaults, FailedRecordTakesBackOnlyItsOwnBytes) {
     if (system("strace -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "no strace here";
     struct failure {
-        const char* file_size_limit;  // ulimit -f, in KiB
+        const char* file_size_limit;  // ulimit -f in KiB; stdout is /dev/null, beyond it
         const char* write_fault;
         const char* reason;
     };
@@ -163,7 +163,7 @@ TEST(BankLogFaults, FailedRecordTakesBackOnlyItsOwnBytes) {
             std::string("trap '' XFSZ; (ulimit -f ") + f.file_size_limit +
             "; exec strace -f -qqq -o /dev/null -P p0.log -e inject=%fstat:signal=SIGSTOP:when=1 " +
             f.write_fault +
-            " \"$@\" 1 a > a.out 2> a.err) & tracer=$!; held=;"
+            " \"$@\" 1 a > /dev/null 2> a.err) & tracer=$!; held=;"
             "for i in $(seq 600); do for c in $(cat /proc/$tracer/task/*/children); do "
             "for fd in /proc/$c/fd/*; do [ $fd -ef p0.log ] && held=$c; done; done; "
             "[ -n \"$held\" ] && break; sleep 0.05; done;"
