@@ -57,3 +57,9 @@ std::string processor_name(const char* cpuinfo_path) {
         name = "ARM implementer " + implementer + ", part " + part;
     return name.empty() ? "unknown processor" : name;
 }
+
+std::string shell_quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}

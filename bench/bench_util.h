@@ -16,3 +16,7 @@ double median(std::vector<double> values);
 // the first processor: "ARM implementer 0x41, part 0xd0c". "unknown
 // processor" when there is none of these.
 std::string processor_name(const char* cpuinfo_path = nullptr);
+
+// text as one word of a command line of /bin/sh (popen), whatever it holds:
+// in single quotes, each single quote of it written as '\''.
+std::string shell_quoted(const std::string& text);

@@ -423,11 +423,11 @@ bool print_cold(const std::vector<shape>& shapes, const std::vector<int>& thread
             for (int run = 0; run < runs; ++run) {
                 for (int turn = 0; turn < 2; ++turn) {
                     if ((run + turn) % 2 == 0) {
-                        program.push_back(run_for_seconds(PRODUCT_TIMER_PATH + args));
+                        program.push_back(run_for_seconds(shell_quoted(PRODUCT_TIMER_PATH) + args));
                         if (program.back() < 0.0) return false;
                     } else {
 #if HAVE_OPENBLAS
-                        once.push_back(run_for_seconds(DGEMV_ONCE_PATH + args));
+                        once.push_back(run_for_seconds(shell_quoted(DGEMV_ONCE_PATH) + args));
                         if (once.back() < 0.0) return false;
 #endif
                     }

@@ -15,6 +15,7 @@
 #include "program_info.h"
 #include "saturated_int.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -38,12 +39,13 @@ const program_info product_warm_info = {
 
 // The median of the numbers on standard input, printed so that a script
 // reads back the same double; status 1 when there is none or a word is no
-// number.
+// number (nan and inf are none: they have no place among timings, and a nan
+// would leave the sort without an order).
 int print_median() {
     std::vector<double> values;
     double value;
     int read;
-    while ((read = std::scanf("%lf", &value)) == 1) values.push_back(value);
+    while ((read = std::scanf("%lf", &value)) == 1 && std::isfinite(value)) values.push_back(value);
     if (read != EOF || values.empty()) {
         std::fprintf(stderr, "product_warm --median: numbers on standard input, at least one\n");
         return 1;

@@ -5,11 +5,13 @@
 
 #include <cstdio>
 
-#include <sys/types.h>
-
 // Reason given when a log file is a FIFO or a socket: opening or writing it
 // could wait for a reader forever.
 constexpr int RECORD_FILE_WOULD_BLOCK = -1;
+
+// What a stream of open_record_file knows about the bytes it put into its
+// file; defined in record_file.cpp, freed when the stream is closed.
+struct record_sink;
 
 // The text for a reason of the operations below: strerror's, or the refusal
 // of a FIFO or socket.
@@ -17,13 +19,15 @@ const char* record_file_reason(int reason);
 
 // Opens name for appending, as fopen(name, "a") does (created when missing,
 // never truncated), but without ever waiting: a FIFO or socket is refused.
-// Character devices (/dev/null, /dev/full) open as before. Stores the file's
-// size before the record in *size_before (-1 for a device). Returns null with
-// *reason set when it cannot open the file.
-FILE* open_record_file(const char* name, off_t* size_before, int* reason);
+// Character devices (/dev/null, /dev/full) open as before. Stores the
+// stream's sink in *sink for close_record_file. Returns null with *reason set
+// when it cannot open the file.
+FILE* open_record_file(const char* name, record_sink** sink, int* reason);
 
-// Flushes and closes a stream of open_record_file. When the record did not
-// reach the file whole (an error on the stream, a failed flush or close), the
-// file is cut back to size_before, so no part of the record stays in it, and
-// false is returned with *reason set. A size_before of -1 cuts nothing.
-bool close_record_file(FILE* stream, const char* name, off_t size_before, int* reason);
+// Flushes and closes a stream of open_record_file (fclose alone does the same
+// but for the reason). When the record did not reach the file whole (an error
+// on the stream, a failed write or close), the bytes of it that did are cut
+// off again, and false is returned with *reason set. Only this record's own
+// bytes are cut, and only while they still end the file: records that other
+// processes appended in the meantime stay.
+bool close_record_file(FILE* stream, record_sink* sink, int* reason);

@@ -3,7 +3,6 @@
 #include "record_file.h"
 
 #include <mpi.h>
-#include <sys/types.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -13,11 +12,11 @@ namespace {
 
 bool records_lost = false;
 
-// The stream rank_log_open handed out last and its file's size before the
-// record, so that rank_log_close can take a record back that did not reach
-// the file whole. A rank writes one record at a time.
+// The stream rank_log_open handed out last and its sink, so that
+// rank_log_close can take a record back that did not reach the file whole.
+// A rank writes one record at a time.
 FILE* open_stream = nullptr;
-off_t open_size_before = -1;
+record_sink* open_sink = nullptr;
 
 // Any pattern of ours with any 32-bit rank stays well below this.
 constexpr std::size_t log_name_size = 64;
@@ -52,29 +51,37 @@ FILE* rank_log_open() {
         return nullptr;
     }
     format_log_name(name);
-    off_t size_before = -1;
+    record_sink* sink = nullptr;
     int reason = 0;
-    FILE* log = open_record_file(name, &size_before, &reason);
+    FILE* log = open_record_file(name, &sink, &reason);
     if (log == nullptr) {
         records_lost = true;
         fprintf(stderr, "Can't open log file %s: %s\n", name, record_file_reason(reason));
     } else {
         open_stream = log;
-        open_size_before = size_before;
+        open_sink = sink;
     }
     free(name);
     return log;
 }
 
 void rank_log_close(FILE* stream) {
-    // The record reaches the file only when the buffer is flushed here.
-    const off_t size_before = stream == open_stream ? open_size_before : -1;
-    open_stream = nullptr;
+    // The record reaches the file only when the buffer is flushed here. A
+    // stream not of rank_log_open is closed as it is, its failure reported.
+    int reason = 0;
+    bool written = false;
+    if (stream == open_stream) {
+        open_stream = nullptr;
+        written = close_record_file(stream, open_sink, &reason);
+    } else {
+        errno = 0;
+        written = fclose(stream) == 0;
+        reason = errno != 0 ? errno : EIO;
+    }
+    if (written) return;
+    records_lost = true;
     char name[log_name_size];
     format_log_name(name);
-    int reason = 0;
-    if (close_record_file(stream, name, size_before, &reason)) return;
-    records_lost = true;
     fprintf(stderr, "Can't write log file %s: %s\n", name, record_file_reason(reason));
 }
 

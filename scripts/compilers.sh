@@ -43,5 +43,5 @@ for entry in "${builds[@]}"; do
     exit 1
   fi
   echo "== Tests ($name)"
-  run_tests "build/$name" -LE cluster
+  run_tests "build/$name" -LE 'cluster|faults'
 done

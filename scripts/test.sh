@@ -2,7 +2,8 @@
 # Builds the project and runs the whole test suite.
 #
 # usage: scripts/test.sh [-h]
-#   Builds build/release and runs every test in it. As root it first installs
+#   Builds build/release and runs every test in it but the fault-injection
+#   suite (label faults, a minute more; CI runs it). As root it first installs
 #   the packages the tests use, and the tests labelled cluster bring up the
 #   emulated cluster (scripts/cluster.sh); otherwise those tests skip.
 #   Interrupted (Ctrl-C, SIGTERM, a closed pipe), it stops the tests and takes
@@ -17,4 +18,4 @@ no_arguments "$@"
 ensure_packages $TEST_PACKAGES
 [ "$(id -u)" -ne 0 ] || ensure_daemon_packages $CLUSTER_PACKAGES
 build_named release
-run_tests build/release
+run_tests build/release -LE faults

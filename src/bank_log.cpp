@@ -6,7 +6,6 @@
 #include <cstdlib>
 
 #include <omp.h>
-#include <sys/types.h>
 
 #include "record_file.h"
 
@@ -51,14 +50,14 @@ namespace {
 
 // Opens the calling thread's log file as open_record_file does; *reason is
 // ENOMEM when the name buffer cannot be taken.
-FILE* open_log(off_t* size_before, int* reason) {
+FILE* open_log(record_sink** sink, int* reason) {
     char* name = static_cast<char*>(malloc(log_name_size));
     if (name == nullptr) {
         *reason = ENOMEM;
         return nullptr;
     }
     format_log_name(name);
-    FILE* fptr = open_record_file(name, size_before, reason);
+    FILE* fptr = open_record_file(name, sink, reason);
     free(name);
     return fptr;
 }
@@ -66,9 +65,9 @@ FILE* open_log(off_t* size_before, int* reason) {
 }  // namespace
 
 FILE* open_logfile() {
-    off_t size_before = 0;
+    record_sink* sink = nullptr;  // fclose alone frees it
     int reason = 0;
-    FILE* fptr = open_log(&size_before, &reason);
+    FILE* fptr = open_log(&sink, &reason);
     // A FIFO or socket gives what opening one without a reader gives.
     if (fptr == nullptr) errno = reason == RECORD_FILE_WOULD_BLOCK ? ENXIO : reason;
     return fptr;
@@ -89,11 +88,11 @@ void report_log_failure(int reason) {
 
 // Appends one record to the calling thread's log file: open, one formatted
 // write, flush, close. A record that does not reach the file whole is taken
-// out of it again: the file keeps its size from before.
+// out of it again, and only it.
 __attribute__((format(printf, 1, 2))) void write_record(const char* format, ...) {
-    off_t size_before = -1;
+    record_sink* sink = nullptr;
     int reason = 0;
-    FILE* fptr = open_log(&size_before, &reason);
+    FILE* fptr = open_log(&sink, &reason);
     if (fptr == nullptr) {
         report_log_failure(reason);
         return;
@@ -102,9 +101,7 @@ __attribute__((format(printf, 1, 2))) void write_record(const char* format, ...)
     va_start(args, format);
     vfprintf(fptr, format, args);  // a failure leaves the stream's error flag set
     va_end(args);
-    char name[log_name_size];
-    format_log_name(name);
-    if (!close_record_file(fptr, name, size_before, &reason)) report_log_failure(reason);
+    if (!close_record_file(fptr, sink, &reason)) report_log_failure(reason);
 }
 
 }  // namespace

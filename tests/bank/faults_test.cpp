@@ -134,3 +134,44 @@ TEST(BankLogFaults, FullFileSystemLeavesNoPartOfARecord) {
     EXPECT_NE(r.out.find(report({0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})),
               std::string::npos);
 }
+
+// Two runs in one folder append to one log (two jobs started in a shared
+// folder). The first is held by strace once it has opened p0.log and read its
+// size; the second appends its record; then the first one's write fails, as a
+// whole (ENOSPC) or after some of its bytes (a file-size limit). The first run
+// takes only its own bytes back: the other's record stays.
+TEST(BankLogFaults, FailedRecordTakesBackOnlyItsOwnBytes) {
+    if (system("strace -V > /dev/null 2>&1") != 0) GTEST_SKIP() << "no strace here";
+    struct failure {
+        const char* file_size_limit;  // ulimit -f in KiB; stdout is /dev/null, beyond it
+        const char* write_fault;
+        const char* reason;
+    };
+    const failure failures[] = {
+        {"unlimited", "-e inject=write:error=ENOSPC:when=1", "No space left on device"},
+        {"1", "", "File too large"},  // 7 of the record's 37 bytes fit below 1024
+    };
+    std::string before;  // 980 bytes
+    for (int line = 0; line < 20; ++line) before += std::string(48, 'x') + "\n";
+    for (const failure& f : failures) {
+        SCOPED_TRACE(f.reason);
+        const std::string dir = make_scratch_dir();
+        write_file(dir + "/p0.log", before);
+        write_file(dir + "/a", "deposit 1 10\n");
+        write_file(dir + "/b", "deposit 2 5\n");
+        const std::string script =
+            std::string("trap '' XFSZ; (ulimit -f ") + f.file_size_limit +
+            "; exec strace -f -qqq -o /dev/null -P p0.log -e inject=%fstat:signal=SIGSTOP:when=1 " +
+            f.write_fault +
+            " \"$@\" 1 a > /dev/null 2> a.err) & tracer=$!; held=;"
+            "for i in $(seq 600); do for c in $(cat /proc/$tracer/task/*/children); do "
+            "for fd in /proc/$c/fd/*; do [ $fd -ef p0.log ] && held=$c; done; done; "
+            "[ -n \"$held\" ] && break; sleep 0.05; done;"
+            "\"$@\" 1 b > /dev/null; other=$?; kill -CONT $held; wait $tracer; echo $? $other";
+        const run_result r = run_program({"bash", "-c", script, "bash", BANK_PATH}, dir, "", 120);
+        EXPECT_EQ(r.out, "1 0\n");
+        EXPECT_EQ(read_file(dir + "/p0.log"), before + "deposit > acc: 2 > amount:      5.00\n");
+        const std::string err = read_file(dir + "/a.err");
+        EXPECT_EQ(err.substr(err.find("p0.log: ")), std::string("p0.log: ") + f.reason + "\n");
+    }
+}

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,4 +47,16 @@ TEST(BenchUtil, ReadsNumbersAsTheProgramDoes) {
     EXPECT_EQ(to_int_saturated("-4294967295"), INT_MIN);
     EXPECT_EQ(to_int_saturated("x", &end), 0);
     EXPECT_STREQ(end, "x");
+}
+
+// The quoted word reaches a program as it was, blanks, quotes and all.
+TEST(BenchUtil, ShellQuotedIsOneWordOfTheShell) {
+    for (const std::string text : {"plain", "a b", "it's", "$HOME `x` \\ \"''", ""}) {
+        std::FILE* out = popen(("printf %s " + shell_quoted(text)).c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        char got[256] = "";
+        const size_t n = std::fread(got, 1, sizeof got - 1, out);
+        EXPECT_EQ(pclose(out), 0) << text;
+        EXPECT_EQ(std::string(got, n), text);
+    }
 }

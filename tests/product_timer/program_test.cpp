@@ -269,7 +269,7 @@ TEST(ProductTimerTools, WarmHelperGivesScriptsTheMedianAndTheProcessorName) {
     EXPECT_EQ(r.out, "2.5\n");
     r = run_program({warm, "--median"}, dir, "1.25e-3\n");
     EXPECT_EQ(r.out, "0.00125\n");
-    for (const char* input : {"", "1 x 2\n"}) {
+    for (const char* input : {"", "1 x 2\n", "1 nan 2\n", "-inf\n"}) {
         r = run_program({warm, "--median"}, dir, input);
         EXPECT_EQ(r.status, 1) << input;
         EXPECT_EQ(r.out, "");
