@@ -2,7 +2,7 @@
 # the form Debian expects in /usr/share/doc/<package>/changelog.gz of a
 # native package, one entry per version:
 #
-#   parallel-labs (1.3.0) unstable; urgency=medium
+#   parallel-labs (1.4.0) unstable; urgency=medium
 #
 #     <the version's text, indented; "- " items as "  * ">
 #
