@@ -151,6 +151,8 @@ TEST(BankLogFaults, FailedRecordTakesBackOnlyItsOwnBytes) {
         {"unlimited", "-e inject=write:error=ENOSPC:when=1", "No space left on device"},
         {"1", "", "File too large"},  // 7 of the record's 37 bytes fit below 1024
     };
+    std::string environment;
+    for (const std::string& word : traced_environment()) environment += " '" + word + "'";
     std::string before;  // 980 bytes
     for (int line = 0; line < 20; ++line) before += std::string(48, 'x') + "\n";
     for (const failure& f : failures) {
@@ -160,8 +162,9 @@ TEST(BankLogFaults, FailedRecordTakesBackOnlyItsOwnBytes) {
         write_file(dir + "/a", "deposit 1 10\n");
         write_file(dir + "/b", "deposit 2 5\n");
         const std::string script =
-            std::string("trap '' XFSZ; (ulimit -f ") + f.file_size_limit +
-            "; exec strace -f -qqq -o /dev/null -P p0.log -e inject=%fstat:signal=SIGSTOP:when=1 " +
+            std::string("trap '' XFSZ; (ulimit -f ") + f.file_size_limit + "; exec env " +
+            environment +
+            " strace -f -qqq -o /dev/null -P p0.log -e inject=%fstat:signal=SIGSTOP:when=1 " +
             f.write_fault +
             " \"$@\" 1 a > /dev/null 2> a.err) & tracer=$!; held=;"
             "for i in $(seq 600); do for c in $(cat /proc/$tracer/task/*/children); do "

@@ -50,9 +50,11 @@ TEST(OpenMpTeam, EverySettingGivesTheFullTeamOrARefusal) {
         write_file(dir + "/" + name, read_file(examples + "/bank/" + name));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setting + (" " + c.command[0]));
-        run_result r = run_with(
-            {"env", c.setting, "strace", "-f", "-qq", "-e", "trace=clone,clone3", "-o", "trace"},
-            c.command, dir);
+        std::vector<std::string> traced{"env", c.setting};
+        for (const std::string& word : traced_environment()) traced.push_back(word);
+        traced.insert(traced.end(),
+                      {"strace", "-f", "-qq", "-e", "trace=clone,clone3", "-o", "trace"});
+        run_result r = run_with(traced, c.command, dir);
         // One line per thread created; one interrupted by another goes on in a "resumed>" line.
         std::istringstream trace(read_file(dir + "/trace"));
         int threads = 0;
@@ -99,9 +101,12 @@ TEST(StandardOutput, AFailedWriteIsAnErrorInEveryProgram) {
     // With standard output closed, no file the program opens may take its
     // descriptor: a log file there would receive the console lines.
     if (run_program({"strace", "-V"}, ".").status != 0) GTEST_SKIP() << "no strace";
-    run_program({"bash", "-c", "exec \"$0\" \"$@\" >&-", "strace", "-f", "-qq", "-e",
-                 "trace=openat", "-o", "trace", BANK_PATH, "1", examples + "/bank/alice.txt"},
-                dir);
+    std::vector<std::string> traced{"bash", "-c", "exec \"$0\" \"$@\" >&-", "env"};
+    for (const std::string& word : traced_environment()) traced.push_back(word);
+    run_with(traced,
+             {"strace", "-f", "-qq", "-e", "trace=openat", "-o", "trace", BANK_PATH, "1",
+              examples + "/bank/alice.txt"},
+             dir);
     std::istringstream trace(read_file(dir + "/trace"));
     int files = 0;
     for (std::string line; std::getline(trace, line);) {

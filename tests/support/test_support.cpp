@@ -246,6 +246,12 @@ std::vector<std::pair<std::string, std::string>> mpi_rank_environment() {
 #endif
 }
 
+std::vector<std::string> traced_environment() {
+    std::vector<std::string> words;
+    for (const auto& [name, value] : mpi_rank_environment()) words.push_back(name + "=" + value);
+    return words;
+}
+
 namespace {
 
 // A value as the facts file quotes it for the shell: 'text', with a quote

@@ -73,6 +73,10 @@ std::vector<std::string> split_words(const std::string& text);
 // (the MPI libraries' own allocations look like leaks).
 std::vector<std::pair<std::string, std::string>> mpi_rank_environment();
 
+// "NAME=VALUE" words for env(1) before "strace ...": the same settings, as
+// LeakSanitizer cannot work in a process that strace traces (ptrace).
+std::vector<std::string> traced_environment();
+
 // The launcher's flags that set environment variable `name` to `value` in
 // every rank: -x NAME=VALUE (Open MPI), -genv NAME VALUE (Hydra), or none for
 // a launcher that passes its own environment on.
