@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,15 @@ TEST(BankLogFaults, FullFileSystemLeavesNoPartOfARecord) {
               std::string::npos);
 }
 
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+#if defined(__SANITIZE_THREAD__) || __has_feature(thread_sanitizer)
+constexpr bool thread_sanitized = true;
+#else
+constexpr bool thread_sanitized = false;
+#endif
+
 // Two runs in one folder append to one log (two jobs started in a shared
 // folder). The first is held by strace once it has opened p0.log and read its
 // size; the second appends its record; then the first one's write fails, as a
@@ -157,6 +167,11 @@ TEST(BankLogFaults, FailedRecordTakesBackOnlyItsOwnBytes) {
     for (int line = 0; line < 20; ++line) before += std::string(48, 'x') + "\n";
     for (const failure& f : failures) {
         SCOPED_TRACE(f.reason);
+        if (thread_sanitized && f.file_size_limit[0] != 'u') {
+            // ThreadSanitizer's runtime itself dies of SIGBUS under ulimit -f.
+            std::cout << "[ SKIPPED  ] " << f.reason << ": ThreadSanitizer build\n";
+            continue;
+        }
         const std::string dir = make_scratch_dir();
         write_file(dir + "/p0.log", before);
         write_file(dir + "/a", "deposit 1 10\n");
