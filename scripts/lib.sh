@@ -237,9 +237,10 @@ esac
 INSTALL_TEST_PACKAGES="$MODULES_PACKAGE dpkg-dev file lintian man-db"
 
 # Packages of scripts/test.sh (but the emulated cluster's, which it adds as
-# root): valgrind for the memory checks, Google Benchmark and OpenBLAS for the
-# benchmark's smoke test, and the install tests' packages.
-TEST_PACKAGES="$BASE_PACKAGES strace valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES"
+# root): git for the handout test, strace for the tests that count threads or
+# inject faults, valgrind for the memory checks, Google Benchmark and OpenBLAS
+# for the benchmark's smoke test, and the install tests' packages.
+TEST_PACKAGES="$BASE_PACKAGES git strace valgrind libbenchmark-dev libopenblas-dev $INSTALL_TEST_PACKAGES"
 
 # Packages of the labs (docs/labs.md) and of the container image: the test
 # suite's, and gnuplot for the scaling study's plots (scripts/scaling.sh).
